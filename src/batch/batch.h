@@ -1,0 +1,13 @@
+// The batch driver: the bodies of main, the worker class and run_down.
+#pragma once
+
+#include "module/ref.h"
+
+namespace fw::batch {
+
+Ref main(PyObject* const* args);         // no arguments
+Ref thread_init(PyObject* const* args);  // self, q, cookie, cid
+Ref thread_run(PyObject* const* args);   // self
+Ref run_down(PyObject* const* args);     // q, cookie, cid
+
+}  // namespace fw::batch

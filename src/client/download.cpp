@@ -1,0 +1,194 @@
+// The download address of a file, and the prefix hash of its content.
+#include <string>
+
+#include "client/client.h"
+#include "client/headers.h"
+#include "client/hosts.h"
+#include "module/messages.h"
+#include "module/names.h"
+#include "module/pycall.h"
+
+namespace fw::client {
+namespace {
+
+constexpr Py_ssize_t kPrefixBytes = 131072;
+constexpr int kPrefixDeadlineSeconds = 60;
+
+const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_="},
+    kFileUrl{"file_url"}, kStream{"stream"}, kIterContent{"iter_content"},
+    kChunkSize{"chunk_size"}, kSha1{"sha1"}, kHexdigest{"hexdigest"}, kUpper{"upper"},
+    kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
+    kTimeoutError{"Timeout"}, kRequestException{"RequestException"}, kResponse{"response"},
+    kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
+    kEmpty{""};
+
+// Raises requests.<kind>(message), with the reply attached when there is one.
+void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr) {
+    if (!message) return;
+    Ref error = response != nullptr
+                    ? call_global_attr(names::requests, kind, {message.get()},
+                                       {{kResponse, response}})
+                    : call_global_attr(names::requests, kind, {message.get()});
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+// Closes the reply on every way out of get_preid, keeping any pending error.
+class ClosesReply {
+public:
+    explicit ClosesReply(PyObject* response) : response_(response) {}
+    ClosesReply(const ClosesReply&) = delete;
+    ClosesReply& operator=(const ClosesReply&) = delete;
+    ~ClosesReply() {
+        SavedError keep;
+        if (!call_method(response_, names::close)) PyErr_Clear();
+    }
+
+private:
+    PyObject* response_;
+};
+
+// An error status is not the file: its page must not be hashed.
+bool check_status(PyObject* response, PyObject* url) {
+    Ref status = attr(response, kStatusCode);
+    if (!status) return false;
+    Ref limit = Ref::steal(PyLong_FromLong(400));
+    if (!limit) return false;
+    const int failed = PyObject_RichCompareBool(status.get(), limit.get(), Py_GE);
+    if (failed == 0) return true;
+    if (failed > 0) {
+        raise_request_error(kHTTPError,
+                            Ref::steal(PyUnicode_FromFormat(msg::kDownloadStatus, status.get(), url)),
+                            response);
+    }
+    return false;
+}
+
+Ref monotonic_now() { return call_global_attr(names::time, kMonotonic); }
+
+bool past(PyObject* deadline) {
+    Ref now = monotonic_now();
+    return now && PyObject_RichCompareBool(now.get(), deadline, Py_GT) == 1;
+}
+
+// A body that ends before the prefix while its plain length promised more
+// was cut short: its bytes are not the file's beginning.
+bool check_complete(PyObject* response, PyObject* url, Py_ssize_t received) {
+    Ref headers = attr(response, names::headers);
+    if (!headers) return false;
+    Ref encoding = call_method(headers.get(), names::get, {kContentEncoding});
+    Ref length = encoding ? call_method(headers.get(), names::get, {kContentLength}) : Ref();
+    if (!length) return false;
+    if (length.get() == Py_None) return true;
+    if (encoding.get() != Py_None) {
+        const int identity = PyObject_RichCompareBool(encoding.get(), kIdentity, Py_EQ);
+        const int empty = PyObject_RichCompareBool(encoding.get(), kEmpty, Py_EQ);
+        if (identity < 0 || empty < 0) return false;
+        if (identity == 0 && empty == 0) return true;
+    }
+    Ref announced = Ref::steal(PyNumber_Long(length.get()));
+    if (!announced) {  // an unreadable length promises nothing
+        PyErr_Clear();
+        return true;
+    }
+    Ref got = Ref::steal(PyLong_FromSsize_t(received));
+    if (!got) return false;
+    const int short_body = PyObject_RichCompareBool(announced.get(), got.get(), Py_GT);
+    if (short_body == 0) return true;
+    if (short_body > 0) {
+        raise_request_error(kRequestException, Ref::steal(PyUnicode_FromFormat(
+                                                   msg::kDownloadShort, url, received, length.get())));
+    }
+    return false;
+}
+
+// The first kPrefixBytes of the body (all of it when shorter), read chunk by
+// chunk until they are gathered, and no further.
+Ref read_prefix(PyObject* response, PyObject* url) {
+    Ref start = monotonic_now();
+    Ref budget = start ? Ref::steal(PyLong_FromLong(kPrefixDeadlineSeconds)) : Ref();
+    Ref deadline = budget ? Ref::steal(PyNumber_Add(start.get(), budget.get())) : Ref();
+    if (!deadline) return {};
+    Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
+    Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
+    if (!chunks) return {};
+    std::string prefix;
+    bool timed_out = false;
+    while (static_cast<Py_ssize_t>(prefix.size()) < kPrefixBytes) {
+        Ref chunk = Ref::steal(PyIter_Next(chunks.get()));
+        if (!chunk) {
+            if (!PyErr_Occurred()) break;  // the body ended
+            if (!past(deadline.get())) return {};
+            PyErr_Clear();  // the read was cut off at the deadline
+            timed_out = true;
+            break;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return {};
+        const auto wanted = static_cast<size_t>(kPrefixBytes) - prefix.size();
+        const auto length = static_cast<size_t>(view.len);
+        prefix.append(static_cast<const char*>(view.buf), length < wanted ? length : wanted);
+        PyBuffer_Release(&view);
+        if (static_cast<Py_ssize_t>(prefix.size()) < kPrefixBytes && past(deadline.get())) {
+            timed_out = true;
+            break;
+        }
+    }
+    if (PyErr_Occurred()) return {};
+    if (timed_out) {
+        raise_request_error(kTimeoutError,
+                            Ref::steal(PyUnicode_FromFormat(msg::kDownloadDeadline, url,
+                                                            kPrefixDeadlineSeconds,
+                                                            static_cast<int>(kPrefixBytes))));
+        return {};
+    }
+    const auto received = static_cast<Py_ssize_t>(prefix.size());
+    if (received < kPrefixBytes && !check_complete(response, url, received)) return {};
+    return Ref::steal(PyBytes_FromStringAndSize(prefix.data(), received));
+}
+
+Ref hex_sha1(PyObject* data) {
+    Ref hashed = call_global_attr(names::hashlib, kSha1, {data});
+    Ref digest = hashed ? call_method(hashed.get(), kHexdigest) : Ref();
+    return digest ? call_method(digest.get(), kUpper) : Ref();
+}
+
+}  // namespace
+
+Ref get_url(PyObject* const* args) {
+    PyObject* pickcode = args[0];
+    PyObject* cookie = args[1];
+    Ref header = build_headers(HeaderSet::DownloadAddress, cookie);
+    if (!header) return {};
+    Ref seconds = call_global_attr(names::time, names::time);
+    Ref millis = seconds ? Ref::steal(PyNumber_Multiply(seconds.get(), ints::millis)) : Ref();
+    Ref whole = millis ? Ref::steal(PyNumber_Long(millis.get())) : Ref();
+    Ref stamp = whole ? to_str(whole.get()) : Ref();
+    Ref url = stamp ? concat({kAddressHead, pickcode, kStampHead, stamp.get()}) : Ref();
+    if (!url) return {};
+    Ref response = call_global_attr(names::requests, names::get, {url.get()},
+                                    {{names::headers, header.get()}, {names::timeout, ints::six}});
+    Ref text = response ? attr(response.get(), names::text) : Ref();
+    Ref htmljson = text ? call_global_attr(names::json, names::loads, {text.get()}) : Ref();
+    return htmljson ? item(htmljson.get(), kFileUrl) : Ref();
+}
+
+Ref get_preid(PyObject* const* args) {
+    PyObject* url = args[0];
+    PyObject* cookie = args[1];
+    PyObject* cid = args[2];
+    Ref preid = Ref::borrow(kEmpty);
+    Ref header = download_headers(url, cookie, cid);
+    if (!header) return {};
+    Ref response = call_global_attr(
+        names::requests, names::get, {url},
+        {{names::headers, header.get()}, {kStream, Py_True}, {names::timeout, ints::six}});
+    if (!response) return {};
+    ClosesReply closes(response.get());
+    if (!check_status(response.get(), url)) return {};
+    Ref data = read_prefix(response.get(), url);
+    if (!data) return {};
+    if (PyBytes_GET_SIZE(data.get()) > 0) preid = hex_sha1(data.get());
+    return preid;
+}
+
+}  // namespace fw::client

@@ -1,0 +1,40 @@
+// Every error text of the module, in one place. The texts are fixed: callers,
+// tests and users match them to the letter.
+#pragma once
+
+namespace fw::msg {
+
+// Module initialization.
+inline constexpr const char kInterpreterChange[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+inline constexpr const char kReinit[] =
+    "Module 'fernwick' has already been imported. Re-initialisation is not supported.";
+inline constexpr const char kVersionMismatch[] =
+    "compiletime version %s of module '%.100s' does not match runtime version %s";
+inline constexpr const char kInitFailed[] = "init fernwick";
+inline constexpr const char kMetaclassConflict[] =
+    "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
+    "of the metaclasses of all its bases";
+
+// Name lookup.
+inline constexpr const char kNameError[] = "name '%U' is not defined";
+
+// Argument binding.
+inline constexpr const char kPositionalCount[] =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char kKeywordsMustBeStrings[] = "%.200s() keywords must be strings";
+inline constexpr const char kMultipleValues[] =
+    "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
+inline constexpr const char kNoKeywords[] = "%.200s() takes no keyword arguments";
+inline constexpr const char kNoArguments[] = "%.200s() takes no arguments (%zd given)";
+inline constexpr const char kExactlyOne[] = "%.200s() takes exactly one argument (%zd given)";
+
+// The prefix read.
+inline constexpr const char kDownloadStatus[] = "download answered %S for %R";
+inline constexpr const char kDownloadDeadline[] =
+    "download of %R took longer than %d seconds for the first %d bytes";
+inline constexpr const char kDownloadShort[] =
+    "download of %R ended after %zd of %S announced bytes";
+
+}  // namespace fw::msg

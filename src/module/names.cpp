@@ -1,0 +1,119 @@
+#include "module/names.h"
+
+#include "module/messages.h"
+
+namespace fw {
+
+namespace {
+Text* registered_texts = nullptr;  // zero-initialized before any Text registers
+}
+
+Text::Text(const char* utf8) noexcept : utf8_(utf8), next_(registered_texts) {
+    registered_texts = this;
+}
+
+bool create_texts() {
+    for (Text* text = registered_texts; text != nullptr; text = text->next_) {
+        if (text->obj_ != nullptr) continue;
+        PyObject* obj = PyUnicode_InternFromString(text->utf8_);
+        if (obj == nullptr) return false;
+        text->obj_ = obj;  // held for the life of the interpreter
+    }
+    return true;
+}
+
+namespace names {
+const Text requests{"requests"}, json{"json"}, time{"time"}, hashlib{"hashlib"}, math{"math"},
+    queue{"queue"}, threading{"threading"}, configparser{"configparser"};
+const Text sha1list{"sha1list"}, cidlist{"cidlist"}, encodinglist{"encodinglist"}, lock{"lock"},
+    mythread{"mythread"}, run_down{"run_down"}, get_url{"get_url"}, get_preid{"get_preid"},
+    get_sha1list{"get_sha1list"}, get_cidlist{"get_cidlist"}, main{"main"};
+const Text get{"get"}, text{"text"}, headers{"headers"}, timeout{"timeout"}, append{"append"},
+    split{"split"}, close{"close"}, loads{"loads"};
+}  // namespace names
+
+namespace ints {
+Held zero, one, two, six, page_size, millis, prefix_size, listing_timeout;
+
+bool create() {
+    struct Row {
+        Held& slot;
+        long value;
+    };
+    const Row table[] = {
+        {zero, 0},        // maxsize of the work queue
+        {one, 1},         // counters and page arithmetic
+        {two, 2},         // first follow-up page; wait for a work item
+        {six, 6},         // request timeout of the per-file requests
+        {page_size, 115}, // listing page size
+        {millis, 1000},   // milliseconds per second of the time stamp
+        {prefix_size, 131072},  // bytes of the prefix hash
+        {listing_timeout, 30},  // seconds a listing reply may take
+    };
+    for (const Row& row : table) {
+        if (row.slot) continue;
+        Ref value = Ref::steal(PyLong_FromLong(row.value));
+        if (!value) return false;
+        row.slot.set(std::move(value));
+    }
+    return true;
+}
+}  // namespace ints
+
+namespace scope {
+namespace {
+PyObject* module_dict = nullptr;  // borrowed: the module is never freed
+Held builtins_dict, open_fn, range_fn, input_fn, print_fn;
+const Text kOpen{"open"}, kRange{"range"}, kInput{"input"}, kPrint{"print"};
+
+Ref builtin(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(builtins_dict, name);
+    if (found != nullptr) return Ref::borrow(found);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNameError, name);
+    return {};
+}
+}  // namespace
+
+void set_namespace(PyObject* dict) noexcept { module_dict = dict; }
+PyObject* module_namespace() noexcept { return module_dict; }
+
+bool resolve_builtins(PyObject* builtins_module) {
+    if (!builtins_dict) builtins_dict.set(Ref::borrow(PyModule_GetDict(builtins_module)));
+    for (auto [slot, name] : {std::pair<Held*, const Text*>{&open_fn, &kOpen},
+                              {&range_fn, &kRange},
+                              {&input_fn, &kInput}}) {
+        if (*slot) continue;
+        Ref found = Ref::steal(PyObject_GetAttr(builtins_module, *name));
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, msg::kNameError, name->get());
+            return false;
+        }
+        slot->set(std::move(found));
+    }
+    return true;
+}
+
+Ref global(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(module_dict, name);
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return {};
+    return builtin(name);
+}
+
+PyObject* builtin_open() noexcept { return open_fn; }
+PyObject* builtin_range() noexcept { return range_fn; }
+PyObject* builtin_input() noexcept { return input_fn; }
+
+Ref builtin_print() {
+    if (!print_fn) {
+        Ref found = builtin(kPrint);
+        if (!found) return {};
+        print_fn.set(std::move(found));
+    }
+    return print_fn.get() ? Ref::borrow(print_fn) : Ref();
+}
+}  // namespace scope
+
+}  // namespace fw

@@ -1,0 +1,84 @@
+#include "module/pycall.h"
+
+namespace fw {
+
+namespace {
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* obj : items) {
+        Py_INCREF(obj);
+        PyTuple_SET_ITEM(tuple.get(), i++, obj);
+    }
+    return tuple;
+}
+}  // namespace
+
+Ref ordered_dict(std::initializer_list<Kw> entries) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    for (const Kw& entry : entries) {
+        if (PyDict_SetItem(dict.get(), entry.name, entry.value) < 0) return {};
+    }
+    return dict;
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+         std::initializer_list<Kw> kwargs) {
+    Ref tuple = tuple_of(args);
+    if (!tuple) return {};
+    Ref dict;
+    if (kwargs.size() != 0) {
+        dict = ordered_dict(kwargs);
+        if (!dict) return {};
+    }
+    return Ref::steal(PyObject_Call(callable, tuple.get(), dict.get()));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
+                std::initializer_list<Kw> kwargs) {
+    Ref method = attr(obj, name);
+    if (!method) return {};
+    return call(method.get(), args, kwargs);
+}
+
+Ref call_global(PyObject* name, std::initializer_list<PyObject*> args,
+                std::initializer_list<Kw> kwargs) {
+    Ref callable = scope::global(name);
+    if (!callable) return {};
+    return call(callable.get(), args, kwargs);
+}
+
+Ref call_global_attr(PyObject* name, PyObject* attr_name, std::initializer_list<PyObject*> args,
+                     std::initializer_list<Kw> kwargs) {
+    Ref owner = scope::global(name);
+    if (!owner) return {};
+    return call_method(owner.get(), attr_name, args, kwargs);
+}
+
+Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+Ref item(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+
+Ref item(PyObject* obj, Py_ssize_t index) {
+    return Ref::steal(PySequence_GetItem(obj, index));
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref result;
+    for (PyObject* part : parts) {
+        result = result ? Ref::steal(PyNumber_Add(result.get(), part)) : Ref::borrow(part);
+        if (!result) return {};
+    }
+    return result;
+}
+
+Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+
+bool print_line(PyObject* text) {
+    Ref print = scope::builtin_print();
+    return print && call(print.get(), {text});
+}
+
+}  // namespace fw

@@ -1,0 +1,41 @@
+// Small steps of interpreter code, each returning a Ref (empty on error), so
+// the bodies read like the Python they stand for.
+#pragma once
+
+#include <initializer_list>
+
+#include "module/names.h"
+
+namespace fw {
+
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+
+// f(*args, **kwargs); every argument is borrowed and must not be null.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {},
+         std::initializer_list<Kw> kwargs = {});
+// obj.name(*args, **kwargs)
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                std::initializer_list<Kw> kwargs = {});
+// The module-level name, called: what `name(*args)` does inside the module.
+Ref call_global(PyObject* name, std::initializer_list<PyObject*> args = {},
+                std::initializer_list<Kw> kwargs = {});
+// The module-level name's attribute, called: `module.attr(*args, **kwargs)`.
+Ref call_global_attr(PyObject* name, PyObject* attr_name,
+                     std::initializer_list<PyObject*> args = {},
+                     std::initializer_list<Kw> kwargs = {});
+
+Ref attr(PyObject* obj, PyObject* name);
+Ref item(PyObject* obj, PyObject* key);
+Ref item(PyObject* obj, Py_ssize_t index);
+// a + b + c ..., left to right, with the interpreter's `+`.
+Ref concat(std::initializer_list<PyObject*> parts);
+Ref to_str(PyObject* obj);
+// print(text), through the builtin print.
+bool print_line(PyObject* text);
+// A new dict with the entries in the given order.
+Ref ordered_dict(std::initializer_list<Kw> entries);
+
+}  // namespace fw

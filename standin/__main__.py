@@ -1,0 +1,92 @@
+"""python -m standin: serve a virtual drive, or print its expected output lines."""
+
+import argparse
+import os
+import signal
+import sys
+import threading
+
+from .drive import load
+from .faults import FAULTS, KINDS, Faults
+from .server import StandIn
+
+
+def _csv(value):
+    return [v for v in value.split(",") if v]
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="python -m standin",
+                                description="Serve a virtual drive on 127.0.0.1.")
+    p.add_argument("--port", type=int, default=0, help="port (default: any free one)")
+    p.add_argument("--drive", default="sample",
+                   help="sample | flat:N | tree:FOLDERS:FILES[:FANOUT] | sizes[:N,...] | "
+                        "path.json (default: sample)")
+    p.add_argument("--seed", type=int, default=0, help="content seed for generated drives")
+    p.add_argument("--latency", type=float, default=0.0, help="seconds before every reply")
+    p.add_argument("--fault-rate", type=float, default=0.0,
+                   help="probability of a fault per request")
+    p.add_argument("--fault-seed", type=int, default=0)
+    p.add_argument("--fault-kinds", type=_csv, default=None,
+                   help="comma list of %s" % ",".join(KINDS))
+    p.add_argument("--faults", type=_csv, default=None,
+                   help="comma list of %s" % ",".join(FAULTS))
+    p.add_argument("--slow-seconds", type=float, default=7.0,
+                   help="sleep of the 'slow' fault (default 7)")
+    p.add_argument("--host-alias", default=None, help="host written in download addresses")
+    p.add_argument("--json-utf8", action="store_true",
+                   help="raw UTF-8 in JSON replies instead of \\u escapes")
+    p.add_argument("--print-expected", action="store_true",
+                   help="print name|size|sha|prefix for every file and exit")
+    p.add_argument("--verbose", action="store_true", help="log each request to stderr")
+    args = p.parse_args(argv)
+
+    try:
+        drive = load(args.drive, seed=args.seed)
+    except (ValueError, OSError) as e:
+        p.error(str(e))
+
+    if args.print_expected:
+        out = sys.stdout
+        if hasattr(out, "reconfigure"):
+            out.reconfigure(encoding="utf-8")
+        try:
+            for line in drive.expected_lines():
+                out.write(line + "\n")
+            out.flush()
+        except BrokenPipeError:     # e.g. piped into head
+            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+        return 0
+
+    faults = None
+    if args.fault_rate > 0:
+        try:
+            faults = Faults(rate=args.fault_rate, seed=args.fault_seed, kinds=args.fault_kinds,
+                            faults=args.faults, slow_seconds=args.slow_seconds)
+        except ValueError as e:
+            p.error(str(e))
+
+    standin = StandIn(drive, latency=args.latency, faults=faults, port=args.port,
+                      host_alias=args.host_alias, json_ascii=not args.json_utf8,
+                      verbose=args.verbose)
+    done = threading.Event()
+
+    def on_term(signum, frame):
+        done.set()
+
+    signal.signal(signal.SIGTERM, on_term)
+    standin.start()
+    try:
+        print("%s %s" % (standin.base_url, standin.root_cid))
+        sys.stdout.flush()
+        while not done.wait(0.5):
+            pass
+    except KeyboardInterrupt:
+        pass
+    finally:
+        standin.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
