@@ -11,3 +11,11 @@ Ref thread_run(PyObject* const* args);   // self
 Ref run_down(PyObject* const* args);     // q, cookie, cid
 
 }  // namespace fw::batch
+
+namespace fw::batch {
+
+// Files that run_down gave up on since the last reset (the start of main).
+long given_up_count() noexcept;
+void reset_given_up() noexcept;
+
+}  // namespace fw::batch

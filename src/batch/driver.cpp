@@ -1,8 +1,155 @@
+// main: one batch from config.ini to the last output line.
 #include "batch/batch.h"
+#include "batch/config.h"
+#include "module/names.h"
+#include "module/pycall.h"
+
 namespace fw::batch {
-static Ref todo() { PyErr_SetNone(PyExc_NotImplementedError); return {}; }
-Ref main(PyObject* const*) { return todo(); }
-Ref thread_init(PyObject* const*) { return todo(); }
-Ref thread_run(PyObject* const*) { return todo(); }
-Ref run_down(PyObject* const*) { return todo(); }
+namespace {
+
+constexpr int kWorkers = 6;
+
+const Text kRequired{"必须参数"}, kFeatures{"功能参数"}, kCidKey{"cid"}, kTypeKey{"type"},
+    kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kYes{"是"}, kNo{"否"}, kEmpty{""};
+
+// What main says, to the letter.
+const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归计算中"},
+    kWalkDone{"计算完成\n总共"}, kFolders{"个文件夹"}, kListed{"获取数据完成，总共"},
+    kEntries{"条数据"}, kAllDone{"任务完成"}, kBadRecursion{"recursion非法"},
+    kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"};
+
+const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
+    kClear{"clear"};
+
+struct Settings {
+    Ref cid, type2, cookie, recursion;
+};
+
+// count + text, as the messages show them: digits joined without blanks.
+bool print_count(PyObject* head, PyObject* list_name, PyObject* tail) {
+    Ref list = scope::global(list_name);
+    if (!list) return false;
+    const Py_ssize_t size = PyObject_Size(list.get());
+    if (size < 0) return false;
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%zd", size));
+    Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
+    return message && print_line(message.get());
 }
+
+// input(prompt); the end of input ends the batch like a typed line would.
+bool prompt(PyObject* text) {
+    if (call(scope::builtin_input(), {text})) return true;
+    if (!PyErr_ExceptionMatches(PyExc_EOFError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+bool clear_list(PyObject* list_name) {
+    Ref list = scope::global(list_name);
+    return list && call_method(list.get(), kClear);
+}
+
+// Every entry of sha1list into a new queue, six workers on it, all joined.
+bool dispatch_folder(PyObject* cookie, PyObject* cid) {
+    Ref workqueue = call_global_attr(names::queue, kQueue, {}, {{kMaxsize, ints::zero}});
+    Ref threads = workqueue ? Ref::steal(PyList_New(0)) : Ref();
+    Ref entries = threads ? scope::global(names::sha1list) : Ref();
+    Ref each_entry = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
+    if (!each_entry) return false;
+    while (Ref each = Ref::steal(PyIter_Next(each_entry.get()))) {
+        if (!call_method(workqueue.get(), kPut, {each.get()})) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    for (int t = 0; t < kWorkers; ++t) {
+        Ref thread = call_global(names::mythread, {workqueue.get(), cookie, cid});
+        if (!thread || !call_method(thread.get(), kStart) ||
+            PyList_Append(threads.get(), thread.get()) < 0) {
+            return false;
+        }
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
+        if (!call_method(PyList_GET_ITEM(threads.get(), i), kJoin)) return false;
+    }
+    return true;
+}
+
+// One folder: its listing, the count, its dispatch.
+bool process_folder(const Settings& settings, PyObject* cid) {
+    return call_global(names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+           print_count(kListed, names::sha1list, kEntries) &&
+           dispatch_folder(settings.cookie.get(), cid);
+}
+
+// The configured folder, then the folders below it, level by level.
+bool walk_folders(const Settings& settings) {
+    Ref cidlist = scope::global(names::cidlist);
+    if (!cidlist || !call_method(cidlist.get(), names::append, {settings.cid.get()})) return false;
+    for (Py_ssize_t i = 1;; ++i) {
+        cidlist = scope::global(names::cidlist);
+        if (!cidlist) return false;
+        const Py_ssize_t size = PyObject_Size(cidlist.get());
+        if (size < 0) return false;
+        if (i > size) return true;
+        Ref eachcid = item_at(cidlist.get(), i - 1);
+        if (!eachcid || !call_global(names::get_cidlist, {eachcid.get(), settings.cookie.get()})) {
+            return false;
+        }
+    }
+}
+
+bool run_recursive(const Settings& settings) {
+    if (!print_line(kWalking) || !walk_folders(settings) ||
+        !print_count(kWalkDone, names::cidlist, kFolders)) {
+        return false;
+    }
+    Ref cidlist = scope::global(names::cidlist);
+    Ref folders = cidlist ? Ref::steal(PyObject_GetIter(cidlist.get())) : Ref();
+    if (!folders) return false;
+    while (Ref eachcid = Ref::steal(PyIter_Next(folders.get()))) {
+        if (!process_folder(settings, eachcid.get()) || !clear_list(names::sha1list)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool report_given_up() {
+    const long count = given_up_count();
+    if (count == 0) return true;
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
+    Ref message = digits ? concat({kGivenUpHead, digits.get(), kGivenUpTail}) : Ref();
+    return message && print_line(message.get());
+}
+
+bool read_settings(PyObject* config, Settings& settings) {
+    settings.cid = read_setting(config, kRequired, kCidKey);
+    if (settings.cid) settings.type2 = read_setting(config, kRequired, kTypeKey);
+    if (settings.type2) settings.cookie = read_setting(config, kRequired, kCookieKey);
+    if (settings.cookie) settings.recursion = read_setting(config, kFeatures, kRecursionKey);
+    return bool(settings.recursion);
+}
+
+}  // namespace
+
+Ref main(PyObject* const*) {
+    // A run starts from empty lists, however the last one ended.
+    if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
+    reset_given_up();
+    Ref config = load_config();
+    if (!config) return {};
+    const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
+    if (unreadable < 0) return {};
+    if (unreadable == 1) return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
+
+    Settings settings;
+    if (!read_settings(config.get(), settings)) return {};
+    const int recursive = PyObject_RichCompareBool(settings.recursion.get(), kYes, Py_EQ);
+    const int single = recursive == 0 ? PyObject_RichCompareBool(settings.recursion.get(), kNo, Py_EQ) : 0;
+    if (recursive < 0 || single < 0) return {};
+    if (recursive == 0 && single == 0) return prompt(kBadRecursion) ? Ref::borrow(Py_None) : Ref();
+
+    const bool done = recursive == 1 ? run_recursive(settings)
+                                     : process_folder(settings, settings.cid.get());
+    if (!done || !report_given_up() || !prompt(kAllDone)) return {};
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace fw::batch

@@ -1,1 +1,213 @@
-// placeholder
+// The worker class and run_down: one listing entry turned into one output
+// line, printed and appended to the output file under `lock`.
+#include <atomic>
+
+#include "batch/batch.h"
+#include "module/names.h"
+#include "module/pycall.h"
+
+namespace fw::batch {
+namespace {
+
+// An entry that keeps failing is tried this many times in all, with these
+// pauses (seconds) before the second, third and fourth attempt.
+constexpr int kAttempts = 4;
+constexpr double kPauses[kAttempts - 1] = {0.5, 1.0, 2.0};
+
+std::atomic<long> given_up{0};
+
+const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
+    kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
+    kRelease{"release"}, kSleep{"sleep"}, kOutputFile{"QuillsiftBYOskel.txt"}, kAppend{"a+"},
+    kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
+    kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
+    kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
+    kBackslashReplace{"backslashreplace"}, kReplace{"replace"}, kAscii{"ascii"},
+    kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"}, kColon{": "};
+
+// Holds `lock` from acquire() to the end of the scope, whatever fails between.
+class HoldsLock {
+public:
+    HoldsLock() = default;
+    HoldsLock(const HoldsLock&) = delete;
+    HoldsLock& operator=(const HoldsLock&) = delete;
+    bool acquire() {
+        Ref lock = scope::global(names::lock);
+        if (!lock || !call_method(lock.get(), kAcquire)) return false;
+        lock_ = std::move(lock);
+        return true;
+    }
+    ~HoldsLock() {
+        if (!lock_) return;
+        SavedError keep;
+        if (!call_method(lock_.get(), kRelease)) PyErr_Clear();
+    }
+
+private:
+    Ref lock_;
+};
+
+// A record break inside a name or size is written escaped, so one file
+// stays one line.
+Ref one_line(PyObject* text) {
+    Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
+    return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
+}
+
+// The line as the console's encoding can show it.
+Ref displayable(PyObject* line) {
+    PyObject* console = PySys_GetObject("stdout");  // borrowed
+    Ref encoding = console != nullptr ? attr(console, kEncoding) : Ref();
+    if (!encoding || !PyUnicode_Check(encoding.get())) {
+        PyErr_Clear();
+        encoding = Ref::borrow(kAscii);
+    }
+    Ref bytes = call_method(line, kEncode, {encoding.get(), kBackslashReplace});
+    return bytes ? call_method(bytes.get(), kDecode, {encoding.get(), kReplace}) : Ref();
+}
+
+// print(line); a console that cannot show the line gets what it can show,
+// and the caller goes on either way.
+bool show(PyObject* line) {
+    if (print_line(line)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    Ref fallback = displayable(line);
+    if (fallback && print_line(fallback.get())) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// Appends line + "\n" to the output file, opened for this line only.
+bool append_record(PyObject* line) {
+    Ref file = call(scope::builtin_open(), {kOutputFile, kAppend},
+                    {{kEncoding, kUtf8}, {kErrors, kIgnore}});
+    if (!file) return false;
+    Ref f = call_method(file.get(), kEnter);
+    Ref record = f ? concat({line, kNewline}) : Ref();
+    if (!record || !call_method(f.get(), kWrite, {record.get()})) {
+        SavedError keep;
+        if (!call_method(file.get(), names::close)) PyErr_Clear();
+        return false;
+    }
+    return bool(call_method(file.get(), kExit, {Py_None, Py_None, Py_None}));
+}
+
+bool publish(PyObject* line) {
+    HoldsLock held;
+    return held.acquire() && show(line) && append_record(line);
+}
+
+// One attempt: download address, prefix hash, the line out.
+bool attempt(PyObject* sha1old, PyObject* cookie, PyObject* cid) {
+    Ref pickcode = item_at(sha1old, 3);
+    Ref url = pickcode ? call_global(names::get_url, {pickcode.get(), cookie}) : Ref();
+    Ref preid = url ? call_global(names::get_preid, {url.get(), cookie, cid}) : Ref();
+    Ref name = preid ? item_at(sha1old, 0) : Ref();
+    Ref size = name ? item_at(sha1old, 1) : Ref();
+    Ref sha = size ? item_at(sha1old, 2) : Ref();
+    Ref sha1new = sha ? concat({name.get(), kBar, size.get(), kBar, sha.get(), kBar, preid.get()})
+                      : Ref();
+    Ref line = sha1new ? one_line(sha1new.get()) : Ref();
+    return line && publish(line.get());
+}
+
+bool pause(double seconds) {
+    Ref delay = Ref::steal(PyFloat_FromDouble(seconds));
+    return delay && call_global_attr(names::time, kSleep, {delay.get()});
+}
+
+// Reports an entry that failed every attempt; no output line is written.
+bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
+    given_up.fetch_add(1);
+    Ref name = PyObject_Size(sha1old) == 4 ? item_at(sha1old, 0) : Ref::borrow(a);
+    Ref shown = name ? one_line(name.get()) : Ref();
+    Ref kind = Ref::steal(PyUnicode_FromString(Py_TYPE(error)->tp_name));
+    Ref detail = Ref::steal(PyObject_Str(error));
+    if (!detail) {
+        PyErr_Clear();
+        detail = Ref::steal(PyUnicode_FromString(""));
+    }
+    Ref message = shown && kind && detail ? concat({kGiveUpHead, shown.get(), kGiveUpOpen, kind.get(),
+                                                    kColon, detail.get(), kGiveUpClose})
+                                          : Ref();
+    if (!message) return false;
+    HoldsLock held;
+    return held.acquire() && show(message.get());
+}
+
+}  // namespace
+
+long given_up_count() noexcept { return given_up.load(); }
+void reset_given_up() noexcept { given_up.store(0); }
+
+Ref thread_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref threading = scope::global(names::threading);
+    Ref base = threading ? attr(threading.get(), kThread) : Ref();
+    Ref base_init = base ? attr(base.get(), kDunderInit) : Ref();
+    if (!base_init || !call(base_init.get(), {self})) return {};
+    if (PyObject_SetAttr(self, kCookie, args[2]) < 0 || PyObject_SetAttr(self, kCid, args[3]) < 0 ||
+        PyObject_SetAttr(self, kQ, args[1]) < 0) {
+        return {};
+    }
+    return Ref::borrow(Py_None);
+}
+
+namespace {
+// The take found the queue emptied by the other workers: a normal end.
+bool queue_ran_dry() {
+    Ref error = take_error();
+    Ref queue_module = scope::global(names::queue);
+    Ref empty = queue_module ? attr(queue_module.get(), kEmptyError) : Ref();
+    if (!empty) PyErr_Clear();
+    const bool dry = empty && PyErr_GivenExceptionMatches(error.get(), empty.get());
+    if (!dry) restore_error(std::move(error));
+    return dry;
+}
+}  // namespace
+
+Ref thread_run(PyObject* const* args) {
+    PyObject* self = args[0];
+    for (;;) {
+        Ref q = attr(self, kQ);
+        Ref empty = q ? call_method(q.get(), kEmpty) : Ref();
+        if (!empty) return {};
+        const int done = PyObject_IsTrue(empty.get());
+        if (done < 0) return {};
+        if (done == 1) return Ref::borrow(Py_None);
+        Ref run_down = scope::global(names::run_down);
+        Ref queue_now = run_down ? attr(self, kQ) : Ref();
+        Ref cookie = queue_now ? attr(self, kCookie) : Ref();
+        Ref cid = cookie ? attr(self, kCid) : Ref();
+        if (!cid) return {};
+        if (!call(run_down.get(), {queue_now.get(), cookie.get(), cid.get()})) {
+            return queue_ran_dry() ? Ref::borrow(Py_None) : Ref();
+        }
+    }
+}
+
+Ref run_down(PyObject* const* args) {
+    PyObject* q = args[0];
+    PyObject* cookie = args[1];
+    PyObject* cid = args[2];
+    Ref a = call_method(q, names::get, {}, {{names::timeout, ints::two}});
+    if (!a) return {};
+    // name|size|sha|pickcode, the last three taken from the right: a "|"
+    // inside the name stays in the name.
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    Ref sha1old = three ? call_method(a.get(), kRsplit, {kBar, three.get()}) : Ref();
+    if (!sha1old) return {};
+    Ref last_error;
+    for (int tries = 0; tries < kAttempts; ++tries) {
+        if (tries > 0 && !pause(kPauses[tries - 1])) return {};
+        if (attempt(sha1old.get(), cookie, cid)) return Ref::borrow(Py_None);
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        last_error = take_error();
+    }
+    if (!give_up(a.get(), sha1old.get(), last_error.get())) return {};
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace fw::batch

@@ -113,7 +113,7 @@ Ref build_headers(HeaderSet set, PyObject* cookie) {
 Ref download_headers(PyObject* url, PyObject* cookie, PyObject* cid) {
     Ref pieces = call_method(url, names::split, {kSlash});
     if (!pieces) return {};
-    Ref host = item(pieces.get(), 2);
+    Ref host = item_at(pieces.get(), 2);
     if (!host) return {};
     Ref folder = to_str(cid);
     if (!folder) return {};

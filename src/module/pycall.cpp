@@ -61,7 +61,7 @@ Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj
 
 Ref item(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
-Ref item(PyObject* obj, Py_ssize_t index) {
+Ref item_at(PyObject* obj, Py_ssize_t index) {
     return Ref::steal(PySequence_GetItem(obj, index));
 }
 

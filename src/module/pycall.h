@@ -29,7 +29,7 @@ Ref call_global_attr(PyObject* name, PyObject* attr_name,
 
 Ref attr(PyObject* obj, PyObject* name);
 Ref item(PyObject* obj, PyObject* key);
-Ref item(PyObject* obj, Py_ssize_t index);
+Ref item_at(PyObject* obj, Py_ssize_t index);
 // a + b + c ..., left to right, with the interpreter's `+`.
 Ref concat(std::initializer_list<PyObject*> parts);
 Ref to_str(PyObject* obj);

@@ -48,18 +48,46 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// The pending exception, taken out as one (normalized) exception object.
+inline Ref take_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+// Raises a taken exception again; an empty Ref leaves no error set.
+inline void restore_error(Ref error) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* value = error.release();
+    if (value == nullptr) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
 // Holds the pending exception aside while cleanup code runs, and puts it back.
 class SavedError {
 public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    SavedError() noexcept : error_(take_error()) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    ~SavedError() { restore_error(std::move(error_)); }
 
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
+    Ref error_;
 };
 
 }  // namespace fw

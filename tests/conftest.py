@@ -1,0 +1,48 @@
+"""Shared fixtures: the built module, a recording fake of `requests`, and
+helpers to run process-global cases in a fresh interpreter."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.append(ROOT)  # the stand-in package lives at the top of the tree
+
+import fernwick  # noqa: E402
+
+
+@pytest.fixture
+def fw(monkeypatch):
+    """The module, with its lists emptied and every module attribute a test
+    replaces put back afterwards."""
+    fernwick.sha1list.clear()
+    fernwick.cidlist.clear()
+    yield fernwick
+    fernwick.sha1list.clear()
+    fernwick.cidlist.clear()
+
+
+@pytest.fixture
+def restore_module_attrs():
+    saved = dict(vars(fernwick))
+    yield
+    for name in list(vars(fernwick)):
+        if name not in saved:
+            delattr(fernwick, name)
+    for name, value in saved.items():
+        setattr(fernwick, name, value)
+
+
+def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
+    """Runs `code` in a fresh interpreter (the one running the tests)."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        p for p in [os.path.dirname(os.path.dirname(fernwick.__file__)), ROOT,
+                    full_env.get("PYTHONPATH", "")] if p)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=full_env,
+        input=stdin, capture_output=True, text=True, timeout=timeout)
