@@ -40,7 +40,7 @@ def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
     """Runs `code` in a fresh interpreter (the one running the tests)."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(
-        p for p in [os.path.dirname(os.path.dirname(fernwick.__file__)), ROOT,
+        p for p in [os.path.dirname(fernwick.__file__), ROOT,
                     full_env.get("PYTHONPATH", "")] if p)
     full_env.update(env or {})
     return subprocess.run(
