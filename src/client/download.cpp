@@ -20,7 +20,8 @@ const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_
     kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
     kTimeoutError{"Timeout"}, kRequestException{"RequestException"}, kResponse{"response"},
     kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
-    kEmpty{""};
+    kEmpty{""}, kRaw{"raw"}, kShutdown{"shutdown"}, kTimer{"Timer"}, kDaemon{"daemon"},
+    kStart{"start"}, kCancel{"cancel"};
 
 // Raises requests.<kind>(message), with the reply attached when there is one.
 void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr) {
@@ -47,6 +48,13 @@ private:
     PyObject* response_;
 };
 
+void raise_deadline(PyObject* url) {
+    raise_request_error(kTimeoutError,
+                        Ref::steal(PyUnicode_FromFormat(msg::kDownloadDeadline, url,
+                                                        kPrefixDeadlineSeconds,
+                                                        static_cast<int>(kPrefixBytes))));
+}
+
 // An error status is not the file: its page must not be hashed.
 bool check_status(PyObject* response, PyObject* url) {
     Ref status = attr(response, kStatusCode);
@@ -65,10 +73,55 @@ bool check_status(PyObject* response, PyObject* url) {
 
 Ref monotonic_now() { return call_global_attr(names::time, kMonotonic); }
 
-bool past(PyObject* deadline) {
+// 1 when the deadline has passed, 0 when not, -1 on error.
+int past(PyObject* deadline) {
     Ref now = monotonic_now();
-    return now && PyObject_RichCompareBool(now.get(), deadline, Py_GT) == 1;
+    return now ? PyObject_RichCompareBool(now.get(), deadline, Py_GT) : -1;
 }
+
+// Shuts the reply's socket for reading: a read blocked on a server that
+// trickles its bytes ends at once.
+PyObject* cut_off(PyObject* raw, PyObject*) {
+    if (!call_method(raw, kShutdown)) PyErr_Clear();  // the read may have ended already
+    Py_RETURN_NONE;
+}
+
+PyMethodDef cut_off_def = {"cut_off", cut_off, METH_NOARGS, nullptr};
+
+// A timer that cuts the read off at the deadline. The request timeout only
+// bounds each socket read, and one chunk is many reads. Replies without a
+// shutdown-capable raw stream (older urllib3, test doubles) get only the
+// checks between chunks.
+class Watchdog {
+public:
+    Watchdog() = default;
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    bool arm(PyObject* response, PyObject* seconds) {
+        Ref raw = attr(response, kRaw);
+        if (!raw || !PyObject_HasAttr(raw.get(), kShutdown)) {
+            PyErr_Clear();
+            return true;
+        }
+        Ref action = Ref::steal(PyCFunction_New(&cut_off_def, raw.get()));
+        Ref timer = action ? call_global_attr(names::threading, kTimer, {seconds, action.get()})
+                           : Ref();
+        if (!timer || PyObject_SetAttr(timer.get(), kDaemon, Py_True) < 0 ||
+            !call_method(timer.get(), kStart)) {
+            return false;
+        }
+        timer_ = std::move(timer);
+        return true;
+    }
+    ~Watchdog() {
+        if (!timer_) return;
+        SavedError keep;
+        if (!call_method(timer_.get(), kCancel)) PyErr_Clear();
+    }
+
+private:
+    Ref timer_;
+};
 
 // A body that ends before the prefix while its plain length promised more
 // was cut short: its bytes are not the file's beginning.
@@ -102,47 +155,50 @@ bool check_complete(PyObject* response, PyObject* url, Py_ssize_t received) {
 }
 
 // The first kPrefixBytes of the body (all of it when shorter), read chunk by
-// chunk until they are gathered, and no further.
+// chunk until they are gathered, and no further, within the deadline.
 Ref read_prefix(PyObject* response, PyObject* url) {
-    Ref start = monotonic_now();
-    Ref budget = start ? Ref::steal(PyLong_FromLong(kPrefixDeadlineSeconds)) : Ref();
-    Ref deadline = budget ? Ref::steal(PyNumber_Add(start.get(), budget.get())) : Ref();
+    Ref budget = Ref::steal(PyLong_FromLong(kPrefixDeadlineSeconds));
+    Ref start = budget ? monotonic_now() : Ref();
+    Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), budget.get())) : Ref();
     if (!deadline) return {};
+    Watchdog watchdog;
+    if (!watchdog.arm(response, budget.get())) return {};
     Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
     Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
     if (!chunks) return {};
     std::string prefix;
-    bool timed_out = false;
     while (static_cast<Py_ssize_t>(prefix.size()) < kPrefixBytes) {
         Ref chunk = Ref::steal(PyIter_Next(chunks.get()));
-        if (!chunk) {
-            if (!PyErr_Occurred()) break;  // the body ended
-            if (!past(deadline.get())) return {};
-            PyErr_Clear();  // the read was cut off at the deadline
-            timed_out = true;
-            break;
-        }
+        if (!chunk) break;  // the body ended, or the read failed
         Py_buffer view;
         if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return {};
         const auto wanted = static_cast<size_t>(kPrefixBytes) - prefix.size();
         const auto length = static_cast<size_t>(view.len);
         prefix.append(static_cast<const char*>(view.buf), length < wanted ? length : wanted);
         PyBuffer_Release(&view);
-        if (static_cast<Py_ssize_t>(prefix.size()) < kPrefixBytes && past(deadline.get())) {
-            timed_out = true;
-            break;
+        if (static_cast<Py_ssize_t>(prefix.size()) == kPrefixBytes) break;
+        const int late = past(deadline.get());
+        if (late != 0) {
+            if (late > 0) raise_deadline(url);
+            return {};
         }
     }
-    if (PyErr_Occurred()) return {};
-    if (timed_out) {
-        raise_request_error(kTimeoutError,
-                            Ref::steal(PyUnicode_FromFormat(msg::kDownloadDeadline, url,
-                                                            kPrefixDeadlineSeconds,
-                                                            static_cast<int>(kPrefixBytes))));
-        return {};
-    }
     const auto received = static_cast<Py_ssize_t>(prefix.size());
-    if (received < kPrefixBytes && !check_complete(response, url, received)) return {};
+    if (received < kPrefixBytes) {
+        // A read the watchdog cut off fails or ends early: that is the deadline.
+        Ref read_error = take_error();
+        const int late = past(deadline.get());
+        if (late < 0) return {};
+        if (late > 0) {
+            raise_deadline(url);
+            return {};
+        }
+        if (read_error) {
+            restore_error(std::move(read_error));
+            return {};
+        }
+        if (!check_complete(response, url, received)) return {};
+    }
     return Ref::steal(PyBytes_FromStringAndSize(prefix.data(), received));
 }
 
