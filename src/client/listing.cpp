@@ -4,11 +4,14 @@
 #include "client/client.h"
 #include "client/headers.h"
 #include "client/hosts.h"
+#include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
 namespace fw::client {
 namespace {
+
+constexpr long kMaxPages = 100000;  // 11.5 million items in one folder
 
 const Text kState{"state"}, kCount{"count"}, kData{"data"}, kCeil{"ceil"},
     kKeys{"keys"}, kSize{"s"}, kName{"n"}, kSha{"sha"}, kPickcode{"pc"}, kCid{"cid"}, kBar{"|"},
@@ -72,6 +75,16 @@ bool print_progress(PyObject* mun, PyObject* page) {
     return message && print_line(message.get());
 }
 
+// A count no folder can hold would keep the walk requesting empty pages for
+// days: refuse it up front.
+bool check_page_count(PyObject* page, PyObject* count) {
+    Ref limit = Ref::steal(PyLong_FromLong(kMaxPages));
+    if (!limit) return false;
+    const int too_many = PyObject_RichCompareBool(page, limit.get(), Py_GT);
+    if (too_many > 0) PyErr_Format(PyExc_ValueError, msg::kTooManyPages, count, kMaxPages);
+    return too_many == 0;
+}
+
 // Pages 2 and up of a listing whose first reply is `htmljson`; returns the
 // last reply parsed. Each page's items are handled as soon as it is parsed.
 Ref walk_pages(const Listing& listing, Ref htmljson, ItemAction action) {
@@ -80,7 +93,10 @@ Ref walk_pages(const Listing& listing, Ref htmljson, ItemAction action) {
     Ref ratio = Ref::steal(PyNumber_TrueDivide(count.get(), ints::page_size));
     if (!ratio) return {};
     Ref page = call_global_attr(names::math, kCeil, {ratio.get()});
-    if (!page || !for_each_item(htmljson.get(), action)) return {};
+    if (!page || !check_page_count(page.get(), count.get()) ||
+        !for_each_item(htmljson.get(), action)) {
+        return {};
+    }
     const int more = PyObject_RichCompareBool(page.get(), ints::one, Py_GT);
     if (more <= 0) return more < 0 ? Ref() : std::move(htmljson);
 

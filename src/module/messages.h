@@ -30,6 +30,10 @@ inline constexpr const char kNoKeywords[] = "%.200s() takes no keyword arguments
 inline constexpr const char kNoArguments[] = "%.200s() takes no arguments (%zd given)";
 inline constexpr const char kExactlyOne[] = "%.200s() takes exactly one argument (%zd given)";
 
+// The listings.
+inline constexpr const char kTooManyPages[] =
+    "listing reports %R items, more than the %ld pages one walk reads";
+
 // The prefix read.
 inline constexpr const char kDownloadStatus[] = "download answered %S for %R";
 inline constexpr const char kDownloadDeadline[] =
