@@ -21,7 +21,7 @@ const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_
     kTimeoutError{"Timeout"}, kRequestException{"RequestException"}, kResponse{"response"},
     kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
     kEmpty{""}, kRaw{"raw"}, kShutdown{"shutdown"}, kTimer{"Timer"}, kDaemon{"daemon"},
-    kStart{"start"}, kCancel{"cancel"};
+    kStart{"start"}, kCancel{"cancel"}, kLower{"lower"};
 
 // Raises requests.<kind>(message), with the reply attached when there is one.
 void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr) {
@@ -133,8 +133,10 @@ bool check_complete(PyObject* response, PyObject* url, Py_ssize_t received) {
     if (!length) return false;
     if (length.get() == Py_None) return true;
     if (encoding.get() != Py_None) {
-        const int identity = PyObject_RichCompareBool(encoding.get(), kIdentity, Py_EQ);
-        const int empty = PyObject_RichCompareBool(encoding.get(), kEmpty, Py_EQ);
+        Ref name = call_method(encoding.get(), kLower);  // encoding names ignore case
+        if (!name) return false;
+        const int identity = PyObject_RichCompareBool(name.get(), kIdentity, Py_EQ);
+        const int empty = identity == 0 ? PyObject_RichCompareBool(name.get(), kEmpty, Py_EQ) : 0;
         if (identity < 0 || empty < 0) return false;
         if (identity == 0 && empty == 0) return true;
     }
