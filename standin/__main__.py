@@ -75,6 +75,7 @@ def main(argv=None):
         done.set()
 
     signal.signal(signal.SIGTERM, on_term)
+    signal.signal(signal.SIGINT, signal.default_int_handler)   # even if inherited as ignored
     standin.start()
     try:
         print("%s %s" % (standin.base_url, standin.root_cid))

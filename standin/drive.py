@@ -315,11 +315,11 @@ class Drive(object):
         drive.root.api_fails = bool(root.get("api_fails", False))
         drive.root.numeric = root.get("numeric")
 
-        def fill(folder, spec):
-            for fs in spec.get("files", []):
+        def fill(folder, desc):
+            for fs in desc.get("files", []):
                 fs = dict(fs)
                 drive.add_file(folder, fs.pop("name"), fs.pop("size"), **fs)
-            for sub in spec.get("folders", []):
+            for sub in desc.get("folders", []):
                 child = drive.add_folder(folder, sub.get("name", ""), cid=sub.get("cid"),
                                          api_fails=sub.get("api_fails", False),
                                          numeric=sub.get("numeric"))
@@ -463,23 +463,23 @@ def expected_line(f):
     return f.expected_line
 
 
-def load(spec, seed=0):
-    """Drive from a command-line spec: sample | flat:N | tree:FOLDERS:FILES[:FANOUT]
+def load(name, seed=0):
+    """Drive from a command-line name: sample | flat:N | tree:FOLDERS:FILES[:FANOUT]
     | sizes[:N,N,...] | path.json"""
-    if spec == "sample":
+    if name == "sample":
         return Drive.sample()
-    if spec.endswith(".json"):
-        return Drive.from_json(spec)
-    kind, _, rest = spec.partition(":")
+    if name.endswith(".json"):
+        return Drive.from_json(name)
+    kind, _, rest = name.partition(":")
     if kind == "flat" and rest:
         return Drive.flat(int(rest), seed=seed)
     if kind == "tree" and rest:
-        parts = [int(p) for p in rest.split(":")]
-        if len(parts) == 2:
-            return Drive.tree(parts[0], parts[1], seed=seed)
-        if len(parts) == 3:
-            return Drive.tree(parts[0], parts[1], fanout=parts[2], seed=seed)
+        nums = [int(p) for p in rest.split(":")]
+        if len(nums) == 2:
+            return Drive.tree(nums[0], nums[1], seed=seed)
+        if len(nums) == 3:
+            return Drive.tree(nums[0], nums[1], fanout=nums[2], seed=seed)
     if kind == "sizes":
         sizes = [int(p) for p in rest.split(",") if p.strip()] if rest else None
         return Drive.sizes(sizes, seed=seed)
-    raise ValueError("unknown drive spec %r" % spec)
+    raise ValueError("unknown drive %r" % name)

@@ -17,6 +17,7 @@ from .log import Log
 PIECE = 65536               # bytes per socket write of a download body
 CHUNK = 8192                # chunk size with Transfer-Encoding: chunked
 GZIP_BUFFER_LIMIT = 4 << 20  # gzip bodies of files up to this size get a Content-Length
+SNDBUF = 131072             # default SO_SNDBUF of download connections
 BAD_JSON = b'{"state":true,"count":3,"data":[{"n":"trunc'
 
 ROUTES = {
@@ -85,9 +86,10 @@ def _chunked(pieces):
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    server_version = "standin/1"
-    sys_version = ""
     _rec = None
+
+    def version_string(self):
+        return "standin/1"
 
     # -- plumbing ----------------------------------------------------------
     def setup(self):
@@ -254,6 +256,12 @@ class _Handler(BaseHTTPRequestHandler):
             st._sleep(f.latency)
         if f.status:
             return self._html(int(f.status))
+        if st.sndbuf:
+            # A small send buffer keeps what a reader that stops early makes us push small.
+            try:
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, st.sndbuf)
+            except OSError:
+                pass
 
         status, start, end, headers = 200, 0, f.size, []
         want = self.headers.get("Range")
@@ -328,10 +336,11 @@ class StandIn(object):
     latency: seconds added before every reply.  faults: a Faults object.
     host_alias: host written into download addresses instead of `host`.
     json_ascii: escape non-ASCII in JSON replies as \\uXXXX (else raw UTF-8).
+    sndbuf: SO_SNDBUF of download connections (None: kernel default).
     """
 
     def __init__(self, drive=None, latency=0.0, faults=None, port=0, host="127.0.0.1",
-                 host_alias=None, json_ascii=True, verbose=False):
+                 host_alias=None, json_ascii=True, verbose=False, sndbuf=SNDBUF):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
@@ -339,6 +348,7 @@ class StandIn(object):
         self.host_alias = host_alias
         self.json_ascii = json_ascii
         self.verbose = verbose
+        self.sndbuf = sndbuf
         self.log = Log()
         self._want_port = port
         self._server = None
