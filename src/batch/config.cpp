@@ -16,12 +16,8 @@ Ref try_encoding(PyObject* encoding) {
     if (!config) return {};
     Ref file = call(scope::builtin_open(), {kFileName, kRead}, {{kEncoding, encoding}});
     if (!file) return {};
-    Ref read = call_method(config.get(), kReadFile, {file.get()});
-    {
-        SavedError keep;  // the file is closed whether or not the parser liked it
-        if (!call_method(file.get(), names::close)) PyErr_Clear();
-    }
-    return read ? std::move(config) : Ref();
+    CallOnExit closes(file.copy(), names::close);  // whether or not the parser liked it
+    return call_method(config.get(), kReadFile, {file.get()}) ? std::move(config) : Ref();
 }
 
 }  // namespace

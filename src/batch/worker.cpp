@@ -25,27 +25,13 @@ const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"
     kBackslashReplace{"backslashreplace"}, kReplace{"replace"}, kAscii{"ascii"},
     kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"}, kColon{": "};
 
-// Holds `lock` from acquire() to the end of the scope, whatever fails between.
-class HoldsLock {
-public:
-    HoldsLock() = default;
-    HoldsLock(const HoldsLock&) = delete;
-    HoldsLock& operator=(const HoldsLock&) = delete;
-    bool acquire() {
-        Ref lock = scope::global(names::lock);
-        if (!lock || !call_method(lock.get(), kAcquire)) return false;
-        lock_ = std::move(lock);
-        return true;
-    }
-    ~HoldsLock() {
-        if (!lock_) return;
-        SavedError keep;
-        if (!call_method(lock_.get(), kRelease)) PyErr_Clear();
-    }
-
-private:
-    Ref lock_;
-};
+// Takes `lock` and arms `release` to give it back, whatever fails meanwhile.
+bool take_lock(CallOnExit& release) {
+    Ref lock = scope::global(names::lock);
+    if (!lock || !call_method(lock.get(), kAcquire)) return false;
+    release.arm(std::move(lock), kRelease);
+    return true;
+}
 
 // A record break inside a name or size is written escaped, so one file
 // stays one line.
@@ -84,19 +70,17 @@ bool append_record(PyObject* line) {
     Ref file = call(scope::builtin_open(), {kOutputFile, kAppend},
                     {{kEncoding, kUtf8}, {kErrors, kIgnore}});
     if (!file) return false;
+    CallOnExit closes(file.copy(), names::close);  // on a failed write
     Ref f = call_method(file.get(), kEnter);
     Ref record = f ? concat({line, kNewline}) : Ref();
-    if (!record || !call_method(f.get(), kWrite, {record.get()})) {
-        SavedError keep;
-        if (!call_method(file.get(), names::close)) PyErr_Clear();
-        return false;
-    }
+    if (!record || !call_method(f.get(), kWrite, {record.get()})) return false;
+    closes.disarm();
     return bool(call_method(file.get(), kExit, {Py_None, Py_None, Py_None}));
 }
 
 bool publish(PyObject* line) {
-    HoldsLock held;
-    return held.acquire() && show(line) && append_record(line);
+    CallOnExit release;
+    return take_lock(release) && show(line) && append_record(line);
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -133,8 +117,8 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
                                                     kColon, detail.get(), kGiveUpClose})
                                           : Ref();
     if (!message) return false;
-    HoldsLock held;
-    return held.acquire() && show(message.get());
+    CallOnExit release;
+    return take_lock(release) && show(message.get());
 }
 
 }  // namespace

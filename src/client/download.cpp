@@ -33,21 +33,6 @@ void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullp
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// Closes the reply on every way out of get_preid, keeping any pending error.
-class ClosesReply {
-public:
-    explicit ClosesReply(PyObject* response) : response_(response) {}
-    ClosesReply(const ClosesReply&) = delete;
-    ClosesReply& operator=(const ClosesReply&) = delete;
-    ~ClosesReply() {
-        SavedError keep;
-        if (!call_method(response_, names::close)) PyErr_Clear();
-    }
-
-private:
-    PyObject* response_;
-};
-
 void raise_deadline(PyObject* url) {
     raise_request_error(kTimeoutError,
                         Ref::steal(PyUnicode_FromFormat(msg::kDownloadDeadline, url,
@@ -88,40 +73,25 @@ PyObject* cut_off(PyObject* raw, PyObject*) {
 
 PyMethodDef cut_off_def = {"cut_off", cut_off, METH_NOARGS, nullptr};
 
-// A timer that cuts the read off at the deadline. The request timeout only
-// bounds each socket read, and one chunk is many reads. Replies without a
-// shutdown-capable raw stream (older urllib3, test doubles) get only the
-// checks between chunks.
-class Watchdog {
-public:
-    Watchdog() = default;
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    bool arm(PyObject* response, PyObject* seconds) {
-        Ref raw = attr(response, kRaw);
-        if (!raw || !PyObject_HasAttr(raw.get(), kShutdown)) {
-            PyErr_Clear();
-            return true;
-        }
-        Ref action = Ref::steal(PyCFunction_New(&cut_off_def, raw.get()));
-        Ref timer = action ? call_global_attr(names::threading, kTimer, {seconds, action.get()})
-                           : Ref();
-        if (!timer || PyObject_SetAttr(timer.get(), kDaemon, Py_True) < 0 ||
-            !call_method(timer.get(), kStart)) {
-            return false;
-        }
-        timer_ = std::move(timer);
+// Starts a timer that cuts the read off at the deadline, and arms `cancel`
+// to stop it. The request timeout only bounds each socket read, and one
+// chunk is many reads. Replies without a shutdown-capable raw stream (older
+// urllib3, test doubles) get only the checks between chunks.
+bool start_watchdog(PyObject* response, PyObject* seconds, CallOnExit& cancel) {
+    Ref raw = attr(response, kRaw);
+    if (!raw || !PyObject_HasAttr(raw.get(), kShutdown)) {
+        PyErr_Clear();
         return true;
     }
-    ~Watchdog() {
-        if (!timer_) return;
-        SavedError keep;
-        if (!call_method(timer_.get(), kCancel)) PyErr_Clear();
+    Ref action = Ref::steal(PyCFunction_New(&cut_off_def, raw.get()));
+    Ref timer = action ? call_global_attr(names::threading, kTimer, {seconds, action.get()}) : Ref();
+    if (!timer || PyObject_SetAttr(timer.get(), kDaemon, Py_True) < 0 ||
+        !call_method(timer.get(), kStart)) {
+        return false;
     }
-
-private:
-    Ref timer_;
-};
+    cancel.arm(std::move(timer), kCancel);
+    return true;
+}
 
 // A body that ends before the prefix while its plain length promised more
 // was cut short: its bytes are not the file's beginning.
@@ -163,8 +133,8 @@ Ref read_prefix(PyObject* response, PyObject* url) {
     Ref start = budget ? monotonic_now() : Ref();
     Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), budget.get())) : Ref();
     if (!deadline) return {};
-    Watchdog watchdog;
-    if (!watchdog.arm(response, budget.get())) return {};
+    CallOnExit stop_watchdog;
+    if (!start_watchdog(response, budget.get(), stop_watchdog)) return {};
     Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
     Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
     if (!chunks) return {};
@@ -241,7 +211,7 @@ Ref get_preid(PyObject* const* args) {
         names::requests, names::get, {url},
         {{names::headers, header.get()}, {kStream, Py_True}, {names::timeout, ints::six}});
     if (!response) return {};
-    ClosesReply closes(response.get());
+    CallOnExit closes(response.copy(), names::close);
     if (!check_status(response.get(), url)) return {};
     Ref data = read_prefix(response.get(), url);
     if (!data) return {};

@@ -76,6 +76,12 @@ Ref concat(std::initializer_list<PyObject*> parts) {
 
 Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
+CallOnExit::~CallOnExit() {
+    if (!obj_) return;
+    SavedError keep;
+    if (!call_method(obj_.get(), method_)) PyErr_Clear();
+}
+
 bool print_line(PyObject* text) {
     Ref print = scope::builtin_print();
     return print && call(print.get(), {text});

@@ -38,4 +38,25 @@ bool print_line(PyObject* text);
 // A new dict with the entries in the given order.
 Ref ordered_dict(std::initializer_list<Kw> entries);
 
+// Calls obj.method() when the scope ends, however it ends: a pending error
+// is kept, and the call's own failure is ignored. Closes files and replies,
+// releases the lock, cancels timers.
+class CallOnExit {
+public:
+    CallOnExit() = default;
+    CallOnExit(Ref obj, PyObject* method) noexcept : obj_(std::move(obj)), method_(method) {}
+    CallOnExit(const CallOnExit&) = delete;
+    CallOnExit& operator=(const CallOnExit&) = delete;
+    ~CallOnExit();
+    void arm(Ref obj, PyObject* method) noexcept {
+        obj_ = std::move(obj);
+        method_ = method;
+    }
+    void disarm() noexcept { obj_.reset(); }
+
+private:
+    Ref obj_;
+    PyObject* method_ = nullptr;
+};
+
 }  // namespace fw
