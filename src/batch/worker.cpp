@@ -180,8 +180,7 @@ Ref run_down(PyObject* const* args) {
     if (!a) return {};
     // name|size|sha|pickcode, the last three taken from the right: a "|"
     // inside the name stays in the name.
-    Ref three = Ref::steal(PyLong_FromLong(3));
-    Ref sha1old = three ? call_method(a.get(), kRsplit, {kBar, three.get()}) : Ref();
+    Ref sha1old = call_method(a.get(), kRsplit, {kBar, ints::three});
     if (!sha1old) return {};
     Ref last_error;
     for (int tries = 0; tries < kAttempts; ++tries) {

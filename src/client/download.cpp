@@ -12,7 +12,6 @@ namespace fw::client {
 namespace {
 
 constexpr Py_ssize_t kPrefixBytes = 131072;
-constexpr int kPrefixDeadlineSeconds = 60;
 
 const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_="},
     kFileUrl{"file_url"}, kStream{"stream"}, kIterContent{"iter_content"},
@@ -36,17 +35,15 @@ void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullp
 void raise_deadline(PyObject* url) {
     raise_request_error(kTimeoutError,
                         Ref::steal(PyUnicode_FromFormat(msg::kDownloadDeadline, url,
-                                                        kPrefixDeadlineSeconds,
-                                                        static_cast<int>(kPrefixBytes))));
+                                                        ints::prefix_deadline.get(),
+                                                        ints::prefix_size.get())));
 }
 
 // An error status is not the file: its page must not be hashed.
 bool check_status(PyObject* response, PyObject* url) {
     Ref status = attr(response, kStatusCode);
     if (!status) return false;
-    Ref limit = Ref::steal(PyLong_FromLong(400));
-    if (!limit) return false;
-    const int failed = PyObject_RichCompareBool(status.get(), limit.get(), Py_GE);
+    const int failed = PyObject_RichCompareBool(status.get(), ints::error_status, Py_GE);
     if (failed == 0) return true;
     if (failed > 0) {
         raise_request_error(kHTTPError,
@@ -129,12 +126,11 @@ bool check_complete(PyObject* response, PyObject* url, Py_ssize_t received) {
 // The first kPrefixBytes of the body (all of it when shorter), read chunk by
 // chunk until they are gathered, and no further, within the deadline.
 Ref read_prefix(PyObject* response, PyObject* url) {
-    Ref budget = Ref::steal(PyLong_FromLong(kPrefixDeadlineSeconds));
-    Ref start = budget ? monotonic_now() : Ref();
-    Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), budget.get())) : Ref();
+    Ref start = monotonic_now();
+    Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), ints::prefix_deadline)) : Ref();
     if (!deadline) return {};
     CallOnExit stop_watchdog;
-    if (!start_watchdog(response, budget.get(), stop_watchdog)) return {};
+    if (!start_watchdog(response, ints::prefix_deadline, stop_watchdog)) return {};
     Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
     Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
     if (!chunks) return {};

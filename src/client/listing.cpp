@@ -11,8 +11,6 @@
 namespace fw::client {
 namespace {
 
-constexpr long kMaxPages = 100000;  // 11.5 million items in one folder
-
 const Text kState{"state"}, kCount{"count"}, kData{"data"}, kCeil{"ceil"},
     kKeys{"keys"}, kSize{"s"}, kName{"n"}, kSha{"sha"}, kPickcode{"pc"}, kCid{"cid"}, kBar{"|"},
     kEmpty{""}, kPageHead{"正在获取第"}, kPageMiddle{"页/总共"}, kPageTail{"页"};
@@ -78,10 +76,8 @@ bool print_progress(PyObject* mun, PyObject* page) {
 // A count no folder can hold would keep the walk requesting empty pages for
 // days: refuse it up front.
 bool check_page_count(PyObject* page, PyObject* count) {
-    Ref limit = Ref::steal(PyLong_FromLong(kMaxPages));
-    if (!limit) return false;
-    const int too_many = PyObject_RichCompareBool(page, limit.get(), Py_GT);
-    if (too_many > 0) PyErr_Format(PyExc_ValueError, msg::kTooManyPages, count, kMaxPages);
+    const int too_many = PyObject_RichCompareBool(page, ints::max_pages, Py_GT);
+    if (too_many > 0) PyErr_Format(PyExc_ValueError, msg::kTooManyPages, count, ints::max_pages.get());
     return too_many == 0;
 }
 

@@ -32,12 +32,12 @@ inline constexpr const char kExactlyOne[] = "%.200s() takes exactly one argument
 
 // The listings.
 inline constexpr const char kTooManyPages[] =
-    "listing reports %R items, more than the %ld pages one walk reads";
+    "listing reports %R items, more than the %S pages one walk reads";
 
 // The prefix read.
 inline constexpr const char kDownloadStatus[] = "download answered %S for %R";
 inline constexpr const char kDownloadDeadline[] =
-    "download of %R took longer than %d seconds for the first %d bytes";
+    "download of %R took longer than %S seconds for the first %S bytes";
 inline constexpr const char kDownloadShort[] =
     "download of %R ended after %zd of %S announced bytes";
 

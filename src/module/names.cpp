@@ -33,7 +33,8 @@ const Text get{"get"}, text{"text"}, headers{"headers"}, timeout{"timeout"}, app
 }  // namespace names
 
 namespace ints {
-Held zero, one, two, six, page_size, millis, prefix_size, listing_timeout;
+Held zero, one, two, three, six, page_size, millis, prefix_size, listing_timeout, error_status,
+    prefix_deadline, max_pages;
 
 bool create() {
     struct Row {
@@ -44,11 +45,15 @@ bool create() {
         {zero, 0},        // maxsize of the work queue
         {one, 1},         // counters and page arithmetic
         {two, 2},         // first follow-up page; wait for a work item
+        {three, 3},       // fields after the name in a listing entry
         {six, 6},         // request timeout of the per-file requests
         {page_size, 115}, // listing page size
         {millis, 1000},   // milliseconds per second of the time stamp
         {prefix_size, 131072},  // bytes of the prefix hash
         {listing_timeout, 30},  // seconds a listing reply may take
+        {error_status, 400},    // the first HTTP status that is an error
+        {prefix_deadline, 60},  // seconds the whole prefix read may take
+        {max_pages, 100000},    // pages one listing walk reads at most
     };
     for (const Row& row : table) {
         if (row.slot) continue;

@@ -59,7 +59,8 @@ extern const Text get, text, headers, timeout, append, split, close, loads;
 
 // The shared integer constants.
 namespace ints {
-extern Held zero, one, two, six, page_size, millis, prefix_size, listing_timeout;
+extern Held zero, one, two, three, six, page_size, millis, prefix_size, listing_timeout, error_status,
+    prefix_deadline, max_pages;
 bool create();
 }  // namespace ints
 
