@@ -10,7 +10,7 @@ should be at end of file, so the final prompt returns at once.
 
 What is measured here:
   * wall and CPU time (resource.getrusage) of fernwick.main() alone, and of
-    the whole process; peak RSS (ru_maxrss) before and after main();
+    the whole process; peak RSS (VmHWM, see peak_rss) before and after main();
   * per download: the bytes taken out of the kernel by the reply's socket
     (socket.SocketIO.readinto is wrapped; http.client reads every reply,
     status line and headers included, through it), and the bytes that
@@ -18,7 +18,15 @@ What is measured here:
   * per folder dispatch: when each of the six workers ended and when its
     last entry was done (fernwick.mythread and fernwick.run_down are
     replaced by thin timing wrappers; the module looks both up at each use);
-  * time spent in the listing calls (get_cidlist, get_sha1list).
+  * time spent in the listing calls (get_cidlist, get_sha1list);
+  * thread CPU time (time.thread_time) of the main thread in main() and of
+    each worker, and the part of it spent inside requests (the get call and
+    the reply's text, iter_content steps and close), inside json.loads and
+    inside hashlib.sha1 (the module's json and hashlib attributes are
+    replaced by thin proxies), and the wall time of each download
+    watchdog's Timer.start() (threading.Timer, through a proxy of the
+    module's threading attribute);
+  * with --floor, the same HTTP traffic without the module (floor_main).
 """
 
 import argparse
@@ -71,12 +79,87 @@ class Download(object):
         }
 
 
-def counting_router(Router, base_url, downloads, lock):
-    class CountingRouter(Router):
-        """The stand-in's router; download replies (stream=True) are tracked."""
+class Meter(object):
+    """Thread CPU time (time.thread_time) and wall time spent inside given
+    calls, added up by kind, with the number of calls."""
 
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.kinds = {}
+
+    @staticmethod
+    def start():
+        return time.thread_time(), time.monotonic()
+
+    def stop(self, kind, token, by_thread=False):
+        if by_thread:
+            main = threading.current_thread() is threading.main_thread()
+            kind = "%s (%s)" % (kind, "main thread" if main else "workers")
+        cpu = time.thread_time() - token[0]
+        wall = time.monotonic() - token[1]
+        with self.lock:
+            k = self.kinds.get(kind)
+            if k is None:
+                k = self.kinds[kind] = {"calls": 0, "cpu": 0.0, "wall": 0.0}
+            k["calls"] += 1
+            k["cpu"] += cpu
+            k["wall"] += wall
+
+    def timed(self, kind, fn):
+        def call(*args, **kwargs):
+            token = self.start()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                self.stop(kind, token)
+        return call
+
+
+def counting_router(Router, Response, base_url, downloads, lock, meter):
+    """The stand-in's router. The thread CPU spent in requests (the get call,
+    and on the replies: text, iter_content steps, close) is added up, and
+    download replies (stream=True) are tracked."""
+
+    class TimedResponse(Response):
+        @property
+        def text(self):
+            token = meter.start()
+            try:
+                return Response.text.fget(self)
+            finally:
+                meter.stop("requests", token, True)
+
+        def iter_content(self, *args, **kwargs):
+            record = self.__dict__.get("fw_download")
+            chunks = Response.iter_content(self, *args, **kwargs)
+            while True:
+                token = meter.start()
+                try:
+                    chunk = next(chunks)
+                except StopIteration:
+                    meter.stop("requests", token, True)
+                    return
+                meter.stop("requests", token, True)
+                if record is not None:
+                    record.delivered += len(chunk)
+                yield chunk
+
+        def close(self):
+            token = meter.start()
+            try:
+                return Response.close(self)
+            finally:
+                meter.stop("requests", token, True)
+
+    class CountingRouter(Router):
         def get(self, url, *args, **kwargs):
-            response = Router.get(self, url, *args, **kwargs)
+            token = meter.start()
+            try:
+                response = Router.get(self, url, *args, **kwargs)
+            finally:
+                meter.stop("requests", token, True)
+            if type(response) is Response:
+                response.__class__ = TimedResponse
             if not kwargs.get("stream"):
                 return response
             try:
@@ -86,18 +169,24 @@ def counting_router(Router, base_url, downloads, lock):
             path = url.split("?", 1)[0]
             length = response.headers.get("Content-Length")
             record = Download(path.rsplit("/", 1)[-1], int(length) if length else None, io)
+            response.__dict__["fw_download"] = record
             with lock:
                 downloads.append(record)
-            original = response.iter_content
-
-            def iter_content(*a, **k):
-                for chunk in original(*a, **k):
-                    record.delivered += len(chunk)
-                    yield chunk
-            response.iter_content = iter_content
             return response
 
     return CountingRouter(base_url)
+
+
+class Proxy(object):
+    """A module with some functions replaced (fernwick looks its helper
+    modules up at each use)."""
+
+    def __init__(self, module, **replaced):
+        self.__dict__["_module"] = module
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(self.__dict__["_module"], name)
 
 
 # -- dispatch timing ---------------------------------------------------------
@@ -125,7 +214,9 @@ class Dispatch(object):
         }
 
 
-def instrument(fernwick, dispatches, lock, timings):
+def instrument(fernwick, dispatches, lock, meter):
+    import hashlib
+    import json
     base_thread = fernwick.mythread
     run_down = fernwick.run_down
     by_queue = {}
@@ -148,10 +239,12 @@ def instrument(fernwick, dispatches, lock, timings):
 
         def run(self):
             d = dispatch_of(self.q)
+            token = meter.start()
             try:
                 base_thread.run(self)
             finally:
                 now = time.monotonic()
+                meter.stop("worker threads", token)
                 with lock:
                     d.thread_ends.append(now)
 
@@ -171,28 +264,119 @@ def instrument(fernwick, dispatches, lock, timings):
                 d.last_item = now
         return result
 
-    def timed(name):
-        original = getattr(fernwick, name)
-        slot = timings.setdefault(name, {"calls": 0, "seconds": 0.0})
+    class TimedTimer(threading.Timer):
+        """The download watchdog: how long its start() holds the worker up."""
 
-        def call(*args):
-            start = time.monotonic()
+        def start(self):
+            token = meter.start()
             try:
-                return original(*args)
+                return threading.Timer.start(self)
             finally:
-                slot["calls"] += 1
-                slot["seconds"] += time.monotonic() - start
-        return call
+                meter.stop("watchdog start", token)
 
     fernwick.mythread = TimedThread
     fernwick.run_down = timed_run_down
-    fernwick.get_cidlist = timed("get_cidlist")
-    fernwick.get_sha1list = timed("get_sha1list")
+    fernwick.get_cidlist = meter.timed("get_cidlist", fernwick.get_cidlist)
+    fernwick.get_sha1list = meter.timed("get_sha1list", fernwick.get_sha1list)
+    fernwick.json = Proxy(json, loads=meter.timed("json", json.loads))
+    fernwick.hashlib = Proxy(hashlib, sha1=meter.timed("sha1", hashlib.sha1))
+    fernwick.threading = Proxy(threading, Timer=TimedTimer)
+
+
+# -- the floor ----------------------------------------------------------------
+API = "https://api.drive.example"
+
+
+def floor_main(http, cid, recursive, meter):
+    """The same HTTP traffic as fernwick.main() -- the same pages, one address
+    request and one streamed prefix read per file, six threads per folder,
+    module-level get calls -- with as little client work around it as plain
+    Python allows: what requests and the stand-in cost on their own."""
+    import hashlib
+    import json
+
+    def items_of(folder):
+        items, offset = [], 0
+        while True:
+            r = http.get("%s/files?aid=1&cid=%s&offset=%d&limit=115&show_dir=1&format=json"
+                         % (API, folder, offset), timeout=6)
+            page = json.loads(r.text)
+            items += page["data"]
+            offset += 115
+            if offset >= page["count"]:
+                return items
+
+    folders = [cid]
+    if recursive:
+        i = 0
+        while i < len(folders):
+            folders += [str(it["cid"]) for it in items_of(folders[i]) if "s" not in it]
+            i += 1
+    lock = threading.Lock()
+    with open("QuillsiftBYOskel.txt", "a", encoding="utf-8") as out:
+        for folder in folders:
+            work = queue.Queue()
+            for it in items_of(folder):
+                if "s" in it:
+                    work.put(it)
+
+            def worker():
+                while True:
+                    try:
+                        it = work.get_nowait()
+                    except queue.Empty:
+                        return
+                    r = http.get("%s/files/download?pickcode=%s" % (API, it["pc"]), timeout=6)
+                    url = json.loads(r.text)["file_url"]
+                    r = http.get(url, stream=True, timeout=6)
+                    prefix = bytearray()
+                    for chunk in r.iter_content(131072):
+                        prefix += chunk[:131072 - len(prefix)]
+                        if len(prefix) >= 131072:
+                            break
+                    r.close()
+                    digest = hashlib.sha1(prefix).hexdigest().upper() if prefix else ""
+                    line = "%s|%s|%s|%s" % (it["n"], it["s"], it["sha"], digest)
+                    with lock:
+                        print(line)
+                        out.write(line + "\n")
+
+            def timed_worker():
+                token = meter.start()
+                try:
+                    worker()
+                finally:
+                    meter.stop("worker threads", token)
+
+            threads = [threading.Thread(target=timed_worker) for _ in range(6)]
+            token = meter.start()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            meter.stop("dispatch", token)
+
+
+def peak_rss():
+    """This process's peak resident size in bytes: VmHWM, the high-water mark
+    of its own address space. ru_maxrss is not used for this: Linux carries
+    the parent's peak over fork and exec into it, so a small client started
+    from a bigger parent reports the parent's size."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
 
 
 def rusage():
     r = resource.getrusage(resource.RUSAGE_SELF)
-    return r.ru_utime + r.ru_stime, r.ru_utime, r.ru_stime, r.ru_maxrss * 1024
+    hwm = peak_rss()
+    return (r.ru_utime + r.ru_stime, r.ru_utime, r.ru_stime,
+            hwm if hwm is not None else r.ru_maxrss * 1024, r.ru_maxrss * 1024)
 
 
 def main():
@@ -204,6 +388,8 @@ def main():
     p.add_argument("--out", required=True)
     p.add_argument("--no-instrument", action="store_true",
                    help="leave mythread/run_down/listings unwrapped")
+    p.add_argument("--floor", action="store_true",
+                   help="run the same HTTP traffic without the module (see floor_main)")
     args = p.parse_args()
     out = os.path.abspath(args.out)
 
@@ -218,23 +404,32 @@ def main():
     if ROOT not in sys.path:
         sys.path.append(ROOT)
     import fernwick
+    import requests
     from standin.route import Router
 
     lock = threading.Lock()
-    downloads, dispatches, timings = [], [], {}
-    fernwick.requests = counting_router(Router, args.base_url, downloads, lock)
-    if not args.no_instrument:
-        instrument(fernwick, dispatches, lock, timings)
+    meter = Meter()
+    downloads, dispatches = [], []
+    fernwick.requests = counting_router(Router, requests.Response, args.base_url, downloads,
+                                        lock, meter)
+    router = fernwick.requests
+    if not args.no_instrument and not args.floor:
+        instrument(fernwick, dispatches, lock, meter)
 
-    cpu0, user0, sys0, rss0 = rusage()
+    cpu0, user0, sys0, rss0, _ = rusage()
     t0 = time.monotonic()
+    main_token = meter.start()
     error = None
     try:
-        fernwick.main()
+        if args.floor:
+            floor_main(router, args.cid, args.recursion == "是", meter)
+        else:
+            fernwick.main()
     except BaseException as e:  # reported, not hidden
         error = "%s: %s" % (type(e).__name__, e)
+    meter.stop("main thread", main_token)
     wall = time.monotonic() - t0
-    cpu1, user1, sys1, rss1 = rusage()
+    cpu1, user1, sys1, rss1, maxrss1 = rusage()
     sys.stdout.flush()
 
     figures = {
@@ -248,9 +443,10 @@ def main():
         "cpu_process": cpu1,
         "rss_before": rss0,
         "rss_peak": rss1,
+        "ru_maxrss": maxrss1,
         "downloads": [d.figures() for d in downloads],
         "dispatches": [d.figures() for d in dispatches],
-        "timings": timings,
+        "meter": meter.kinds,
         "threads_left": threading.active_count(),
     }
     with open(out, "w", encoding="utf-8") as f:
