@@ -1,7 +1,6 @@
 """The prefix hash over real sockets, with the real requests module, against
 the local stand-in of the drive."""
 import hashlib
-import threading
 import time
 
 import pytest
@@ -90,12 +89,8 @@ class ScaledClock:
     def time(self):
         return time.time()
 
-
-class ScaledTimers:
-    """fernwick.threading whose timers fire 100 times sooner."""
-
-    def Timer(self, seconds, action):
-        return threading.Timer(seconds / 100, action)
+    def sleep(self, seconds):
+        time.sleep(seconds / 100)
 
 
 # A server trickling 1 KiB every 50 ms would need 6.4 s for the prefix, and
@@ -104,7 +99,6 @@ class ScaledTimers:
 @pytest.mark.parametrize("name", ["trickle", "trickle-chunked"])
 def test_trickling_server_hits_the_deadline(server, download, fw, monkeypatch, name):
     monkeypatch.setattr(fw, "time", ScaledClock())
-    monkeypatch.setattr(fw, "threading", ScaledTimers())
     started = time.monotonic()
     with pytest.raises(requests.Timeout):
         download(name)

@@ -4,6 +4,7 @@
 #include "client/client.h"
 #include "client/headers.h"
 #include "client/hosts.h"
+#include "client/watchdog.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -19,8 +20,7 @@ const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_
     kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
     kTimeoutError{"Timeout"}, kRequestException{"RequestException"}, kResponse{"response"},
     kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
-    kEmpty{""}, kRaw{"raw"}, kShutdown{"shutdown"}, kTimer{"Timer"}, kDaemon{"daemon"},
-    kStart{"start"}, kCancel{"cancel"}, kLower{"lower"};
+    kEmpty{""}, kLower{"lower"};
 
 // Raises requests.<kind>(message), with the reply attached when there is one.
 void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr) {
@@ -59,35 +59,6 @@ Ref monotonic_now() { return call_global_attr(names::time, kMonotonic); }
 int past(PyObject* deadline) {
     Ref now = monotonic_now();
     return now ? PyObject_RichCompareBool(now.get(), deadline, Py_GT) : -1;
-}
-
-// Shuts the reply's socket for reading: a read blocked on a server that
-// trickles its bytes ends at once.
-PyObject* cut_off(PyObject* raw, PyObject*) {
-    if (!call_method(raw, kShutdown)) PyErr_Clear();  // the read may have ended already
-    Py_RETURN_NONE;
-}
-
-PyMethodDef cut_off_def = {"cut_off", cut_off, METH_NOARGS, nullptr};
-
-// Starts a timer that cuts the read off at the deadline, and arms `cancel`
-// to stop it. The request timeout only bounds each socket read, and one
-// chunk is many reads. Replies without a shutdown-capable raw stream (older
-// urllib3, test doubles) get only the checks between chunks.
-bool start_watchdog(PyObject* response, PyObject* seconds, CallOnExit& cancel) {
-    Ref raw = attr(response, kRaw);
-    if (!raw || !PyObject_HasAttr(raw.get(), kShutdown)) {
-        PyErr_Clear();
-        return true;
-    }
-    Ref action = Ref::steal(PyCFunction_New(&cut_off_def, raw.get()));
-    Ref timer = action ? call_global_attr(names::threading, kTimer, {seconds, action.get()}) : Ref();
-    if (!timer || PyObject_SetAttr(timer.get(), kDaemon, Py_True) < 0 ||
-        !call_method(timer.get(), kStart)) {
-        return false;
-    }
-    cancel.arm(std::move(timer), kCancel);
-    return true;
 }
 
 // A body that ends before the prefix while its plain length promised more
@@ -129,8 +100,8 @@ Ref read_prefix(PyObject* response, PyObject* url) {
     Ref start = monotonic_now();
     Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), ints::prefix_deadline)) : Ref();
     if (!deadline) return {};
-    CallOnExit stop_watchdog;
-    if (!start_watchdog(response, ints::prefix_deadline, stop_watchdog)) return {};
+    WatchedRead watched;
+    if (!watched.start(response, deadline.get())) return {};
     Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
     Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
     if (!chunks) return {};

@@ -1,0 +1,31 @@
+// Cuts a download read off at its deadline.
+//
+// The request timeout only bounds each socket read, and one chunk of the
+// prefix is many reads: a server that trickles its bytes could hold a read
+// for hours. One watchdog thread, started when the first read is watched and
+// ending after a few idle seconds, shuts the socket of every read whose
+// deadline has passed; the blocked read then ends at once.
+#pragma once
+
+#include <cstdint>
+
+#include "module/ref.h"
+
+namespace fw::client {
+
+class WatchedRead {
+public:
+    WatchedRead() = default;
+    WatchedRead(const WatchedRead&) = delete;
+    WatchedRead& operator=(const WatchedRead&) = delete;
+    ~WatchedRead();
+    // Watches the reply's read until this object ends. `deadline` is a
+    // time.monotonic() value. A reply whose raw stream cannot be shut down
+    // (older urllib3, test doubles) is not watched.
+    bool start(PyObject* response, PyObject* deadline);
+
+private:
+    uint64_t ticket_ = 0;
+};
+
+}  // namespace fw::client
