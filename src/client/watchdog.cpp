@@ -25,6 +25,9 @@ struct Watched {
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
 bool running = false;
+// The watchdog's own pause is the real time.sleep: a stand-in clock swapped
+// into the module must not turn its poll into a spin, nor see its pauses.
+Held real_sleep;
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
 
@@ -47,12 +50,13 @@ bool cut_off_overdue() {
 }
 
 // The watchdog thread: a poll every kPollSeconds, and an end when nothing
-// has been watched for a while. If the clock fails, it ends quietly; the
-// next watched read starts it again.
+// has been watched for a while. Deadlines are read on the module's `time`,
+// the clock the reads set them by. If that clock fails, the thread ends
+// quietly; the next watched read starts it again.
 PyObject* watch(PyObject*, PyObject*) {
     Ref pause = Ref::steal(PyFloat_FromDouble(kPollSeconds));
     for (int idle = 0; pause && idle < kIdlePollsBeforeExit;) {
-        if (!call_global_attr(names::time, kSleep, {pause.get()}) || !cut_off_overdue()) break;
+        if (!call(real_sleep, {pause.get()}) || !cut_off_overdue()) break;
         idle = watched.empty() ? idle + 1 : 0;
     }
     PyErr_Clear();
@@ -62,17 +66,26 @@ PyObject* watch(PyObject*, PyObject*) {
 
 PyMethodDef watch_def = {"watch", watch, METH_NOARGS, nullptr};
 
+// Marked running before the thread starts: a thread that ends at once (a
+// clock that does not sleep) must find its own mark, not set it after.
 bool ensure_running() {
     if (running) return true;
+    if (!real_sleep) {
+        Ref time_module = Ref::steal(PyImport_ImportModule("time"));
+        Ref sleep = time_module ? attr(time_module.get(), kSleep) : Ref();
+        if (!sleep) return false;
+        real_sleep.set(std::move(sleep));
+    }
+    running = true;
     Ref target = Ref::steal(PyCFunction_New(&watch_def, nullptr));
     Ref thread = target ? call_global_attr(names::threading, kThread, {},
                                            {{kTarget, target.get()}, {kName, kThreadName}})
                         : Ref();
     if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_True) < 0 ||
         !call_method(thread.get(), kStart)) {
+        running = false;
         return false;
     }
-    running = true;
     return true;
 }
 
@@ -86,10 +99,9 @@ bool WatchedRead::start(PyObject* response, PyObject* deadline) {
     }
     const double when = PyFloat_AsDouble(deadline);
     if (when == -1.0 && PyErr_Occurred()) return false;
-    if (!ensure_running()) return false;
     ticket_ = ++last_ticket;
     watched.emplace(ticket_, Watched{when, std::move(raw)});
-    return true;
+    return ensure_running();
 }
 
 WatchedRead::~WatchedRead() {
