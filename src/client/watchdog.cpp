@@ -8,12 +8,11 @@
 namespace fw::client {
 namespace {
 
-const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kSleep{"sleep"},
-    kThread{"Thread"}, kTarget{"target"}, kDaemon{"daemon"}, kName{"name"}, kStart{"start"},
-    kThreadName{"fernwick-watchdog"};
+const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kThread{"Thread"},
+    kEvent{"Event"}, kWait{"wait"}, kSet{"set"}, kClear{"clear"}, kTarget{"target"},
+    kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kThreadName{"fernwick-watchdog"};
 
 constexpr double kPollSeconds = 0.5;
-constexpr int kIdlePollsBeforeExit = 10;
 
 struct Watched {
     double deadline;
@@ -25,9 +24,7 @@ struct Watched {
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
 bool running = false;
-// The watchdog's own pause is the real time.sleep: a stand-in clock swapped
-// into the module must not turn its poll into a spin, nor see its pauses.
-Held real_sleep;
+Held wake;  // set when the last watched read ends, so the thread ends at once
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
 
@@ -49,39 +46,42 @@ bool cut_off_overdue() {
     return true;
 }
 
-// The watchdog thread: a poll every kPollSeconds, and an end when nothing
-// has been watched for a while. Deadlines are read on the module's `time`,
-// the clock the reads set them by. If that clock fails, the thread ends
-// quietly; the next watched read starts it again.
+// The watchdog thread: a poll every kPollSeconds while reads are watched,
+// an end as soon as none is. Deadlines are read on the module's `time`, the
+// clock the reads set them by; if it fails, the thread ends quietly and the
+// next watched read starts another. The thread is not a daemon: the
+// interpreter's exit waits for it (never longer than the reads it watches)
+// instead of stopping it inside this function.
 PyObject* watch(PyObject*, PyObject*) {
     Ref pause = Ref::steal(PyFloat_FromDouble(kPollSeconds));
-    for (int idle = 0; pause && idle < kIdlePollsBeforeExit;) {
-        if (!call(real_sleep, {pause.get()}) || !cut_off_overdue()) break;
-        idle = watched.empty() ? idle + 1 : 0;
+    while (pause && !watched.empty()) {
+        if (!call_method(wake, kWait, {pause.get()}) || !call_method(wake, kClear) ||
+            !cut_off_overdue()) {
+            break;
+        }
     }
     PyErr_Clear();
-    running = false;
+    running = false;  // with the lock held since the last look at `watched`
     Py_RETURN_NONE;
 }
 
 PyMethodDef watch_def = {"watch", watch, METH_NOARGS, nullptr};
 
-// Marked running before the thread starts: a thread that ends at once (a
-// clock that does not sleep) must find its own mark, not set it after.
+// Marked running before the thread starts: a thread that ends at once must
+// find its own mark, not have it set after.
 bool ensure_running() {
     if (running) return true;
-    if (!real_sleep) {
-        Ref time_module = Ref::steal(PyImport_ImportModule("time"));
-        Ref sleep = time_module ? attr(time_module.get(), kSleep) : Ref();
-        if (!sleep) return false;
-        real_sleep.set(std::move(sleep));
+    if (!wake) {
+        Ref event = call_global_attr(names::threading, kEvent);
+        if (!event) return false;
+        wake.set(std::move(event));
     }
     running = true;
     Ref target = Ref::steal(PyCFunction_New(&watch_def, nullptr));
     Ref thread = target ? call_global_attr(names::threading, kThread, {},
                                            {{kTarget, target.get()}, {kName, kThreadName}})
                         : Ref();
-    if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_True) < 0 ||
+    if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_False) < 0 ||
         !call_method(thread.get(), kStart)) {
         running = false;
         return false;
@@ -110,6 +110,10 @@ WatchedRead::~WatchedRead() {
     if (it == watched.end()) return;
     Ref raw = std::move(it->second.raw);  // released after the map is consistent again
     watched.erase(it);
+    if (watched.empty() && wake) {
+        SavedError keep;
+        if (!call_method(wake, kSet)) PyErr_Clear();
+    }
 }
 
 }  // namespace fw::client

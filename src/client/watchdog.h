@@ -2,9 +2,9 @@
 //
 // The request timeout only bounds each socket read, and one chunk of the
 // prefix is many reads: a server that trickles its bytes could hold a read
-// for hours. One watchdog thread, started when the first read is watched and
-// ending after a few idle seconds, shuts the socket of every read whose
-// deadline has passed; the blocked read then ends at once.
+// for hours. One watchdog thread, started when a read is watched and ending
+// when none is, shuts the socket of every read whose deadline has passed;
+// the blocked read then ends at once.
 #pragma once
 
 #include <cstdint>
