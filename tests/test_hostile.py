@@ -1,0 +1,171 @@
+"""Input that tries to hurt: a hostile config.ini, listing replies with
+absurd counts or data, file names with record breaks and lone surrogates,
+download addresses without a scheme. Each ends in a Python exception or the
+usual handling, never a crash, a hang or a broken output file."""
+import configparser
+import io
+import json
+import queue
+import random
+import re
+import sys
+import threading
+import types
+
+import pytest
+import requests
+
+from standin import Drive, StandIn
+
+OUT = "QuillsiftBYOskel.txt"
+VALID = "[必须参数]\ncid = 5\ntype = 0\ncookie = {}\n[功能参数]\nrecursion = 否\n"
+
+
+class FakeRequests:
+    """Records each get; the service's hosts answer `reply`, any other
+    address goes to the real requests."""
+    exceptions, HTTPError, Timeout = requests.exceptions, requests.HTTPError, requests.Timeout
+    RequestException = requests.RequestException
+
+    def __init__(self, reply):
+        self.reply, self.calls = reply, []
+
+    def get(self, url, **kwargs):
+        self.calls.append((url, kwargs))
+        if not url.startswith("https://"):
+            return requests.get(url, **kwargs)
+        return types.SimpleNamespace(text=self.reply)
+
+
+def within(seconds, fn, *args):
+    """fn(*args) in a thread: a hang fails the test instead of stalling it."""
+    outcome = []
+
+    def body():
+        try:
+            outcome.append(("returned", fn(*args)))
+        except BaseException as error:  # noqa: B036 - handed to the test
+            outcome.append(("raised", error))
+
+    thread = threading.Thread(target=body, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert outcome, "no answer within %s s" % seconds
+    return outcome[0]
+
+
+@pytest.fixture
+def box(fw, restore_module_attrs, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
+    fw.time = types.SimpleNamespace(time=lambda: 1.0, monotonic=lambda: 1.0, sleeps=[])
+    fw.time.sleep = fw.time.sleeps.append
+    return tmp_path
+
+
+# ---- config.ini -----------------------------------------------------------------
+
+BIG = "k=" + "v" * (4 << 20)
+DEEP = "c" + "".join("\n" + " " * depth + "x" for depth in range(1, 3000))  # 4.5 MB
+CONFIGS = {  # name: (config.ini, what main does with it)
+    "huge": (lambda: VALID.format(BIG) + "[junk]\n" + "".join("k%d = v\n" % i
+                                                               for i in range(200000)), BIG),
+    # continuation lines, each indented deeper, lose their indent
+    "deep continuation": (lambda: VALID.format(DEEP), "c" + "\nx" * 2999),
+    "binary garbage": (lambda: random.Random(1).getrandbits(8 << 20).to_bytes(1 << 20, "little"),
+                       "读取配置文件错误"),
+    "NUL in key": (lambda: VALID.replace("cid", "ci\0d").format("c"), configparser.NoOptionError),
+    "NUL in section": (lambda: VALID.replace("[必须参数]", "[必须\0参数]").format("c"),
+                       configparser.NoSectionError),
+}
+
+
+@pytest.mark.parametrize("name", list(CONFIGS))
+def test_hostile_config(fw, box, capsys, name):
+    content, outcome = CONFIGS[name][0](), CONFIGS[name][1]
+    data = content if isinstance(content, bytes) else content.encode("utf-8")
+    (box / "config.ini").write_bytes(data)
+    fw.requests = FakeRequests('{"state": true, "count": 0, "data": []}')
+    how, value = within(60, fw.main)
+    if isinstance(outcome, type):
+        assert how == "raised" and type(value) is outcome
+    elif outcome == "读取配置文件错误":
+        assert (how, value, capsys.readouterr().out) == ("returned", None, outcome + "\n")
+        assert fw.requests.calls == []
+    else:  # the value reaches the request as written, and the run ends normally
+        assert how == "returned" and capsys.readouterr().out.endswith("任务完成")
+        [(url, kwargs)] = fw.requests.calls
+        assert "cid=5&" in url and kwargs["headers"]["cookie"] == outcome
+
+
+# ---- listing replies ------------------------------------------------------------
+
+def reply(count, data='[{"n": "f", "s": 1, "sha": "S", "pc": "P"}]'):
+    return '{"state": true, "count": %s, "data": %s}' % (count, data)
+
+
+@pytest.mark.parametrize("which", ["get_sha1list", "get_cidlist"])
+@pytest.mark.parametrize("text, error, message", [
+    (reply("1e18"), ValueError, "listing reports 1e+18 items, more than the 100000 pages"),
+    (reply("1" + "0" * 400), OverflowError, "too large"),
+    (reply("NaN"), ValueError, "NaN"),
+    (reply("Infinity"), OverflowError, "infinity"),
+    (reply("-Infinity"), OverflowError, "infinity"),
+    (reply(3, "5"), TypeError, "'int' object is not iterable"),
+    (reply(3, '{"a": "b"}'), AttributeError, "'str' object has no attribute 'keys'"),
+    (reply(3, "null"), TypeError, "'NoneType' object is not iterable"),
+], ids=["1e18", "10**400", "NaN", "inf", "-inf", "data int", "data dict", "data null"])
+def test_absurd_listing_replies_raise(fw, restore_module_attrs, which, text, error, message):
+    fw.requests = FakeRequests(text)
+    args = ("5", "0", "ck") if which == "get_sha1list" else ("5", "ck")
+    how, value = within(10, getattr(fw, which), *args)
+    assert how == "raised" and type(value) is error and message in str(value)
+    assert len(fw.requests.calls) == 1 and fw.sha1list == [] and fw.cidlist == []
+
+
+def test_negative_count_reads_one_page(fw, restore_module_attrs):
+    fw.requests = FakeRequests(reply(-5))
+    assert within(10, fw.get_sha1list, "5", "0", "ck") == ("returned", -5)
+    assert fw.sha1list == ["f|1|S|P"] and len(fw.requests.calls) == 1
+
+
+# ---- names and addresses --------------------------------------------------------
+
+NAMES = ["tab\there", "bell\x07esc\x1b[31m", "nul\x00x", "line\nbreak", "dos\r\nbreak", "cr\rx",
+         "lone\ud800high", "end\udfff", "pipe|in|name", "nel\x85ls\u2028ps\u2029", "\n"]
+
+
+def test_hostile_names_one_line_each(fw, box, capsys):
+    drive = Drive(seed=5)
+    for i, name in enumerate(NAMES):
+        drive.root.add_file(name, 100 + i)
+    (box / "config.ini").write_text(VALID.format("c").replace("5", drive.root.cid),
+                                    encoding="utf-8")
+    with StandIn(drive) as server:
+        fw.requests = server.router()
+        assert within(60, fw.main) == ("returned", None)
+    assert "放弃" not in capsys.readouterr().out
+    written = (box / OUT).read_bytes().decode("utf-8").split("\n")
+    expected = [line.replace("\r", "\\r").replace("\n", "\\n")
+                .encode("utf-8", "ignore").decode("utf-8") for line in drive.expected_lines()]
+    assert written[-1] == "" and sorted(written[:-1]) == sorted(expected)
+
+
+@pytest.mark.parametrize("address, error", [
+    ("127.0.0.1:1/x", "IndexError"),
+    ("", "IndexError"),
+    ("//x/y", "MissingSchema"),
+    ("file:///etc/passwd", "InvalidSchema"),
+    ("ftp://127.0.0.1:1/x", "InvalidSchema"),
+    (None, "AttributeError"),
+])
+def test_address_without_scheme_is_given_up(fw, box, capsys, address, error):
+    fw.requests = FakeRequests(json.dumps({"state": True, "file_url": address}))
+    q = queue.Queue()
+    q.put("f.bin|10|S|PC")
+    assert within(30, fw.run_down, q, "ck", "5") == ("returned", None)
+    [said] = capsys.readouterr().out.splitlines()
+    assert re.match(r"放弃文件：f\.bin（%s: .+）$" % error, said), said
+    assert fw.time.sleeps == [0.5, 1.0, 2.0]
+    assert sum("pickcode=PC&" in url for url, _ in fw.requests.calls) == 4
+    assert not (box / OUT).exists()
