@@ -10,7 +10,7 @@ namespace {
 
 const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kThread{"Thread"},
     kEvent{"Event"}, kWait{"wait"}, kSet{"set"}, kClear{"clear"}, kTarget{"target"},
-    kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kThreadName{"fernwick-watchdog"};
+    kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kJoin{"join"}, kThreadName{"fernwick-watchdog"};
 
 constexpr double kPollSeconds = 0.5;
 
@@ -25,6 +25,7 @@ std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
 bool running = false;
 Held wake;  // set when the last watched read ends, so the thread ends at once
+Held last_thread;
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
 
@@ -71,6 +72,10 @@ PyMethodDef watch_def = {"watch", watch, METH_NOARGS, nullptr};
 // find its own mark, not have it set after.
 bool ensure_running() {
     if (running) return true;
+    // The last thread has ended or is ending: joining reaps it (before 3.8 an
+    // unjoined thread leaves its lock behind in the threading module).
+    if (last_thread && !call_method(last_thread, kJoin)) return false;
+    last_thread.clear();
     if (!wake) {
         Ref event = call_global_attr(names::threading, kEvent);
         if (!event) return false;
@@ -86,6 +91,7 @@ bool ensure_running() {
         running = false;
         return false;
     }
+    last_thread.set(std::move(thread));
     return true;
 }
 
