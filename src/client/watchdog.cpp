@@ -9,10 +9,10 @@ namespace fw::client {
 namespace {
 
 const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kThread{"Thread"},
-    kEvent{"Event"}, kWait{"wait"}, kSet{"set"}, kClear{"clear"}, kTarget{"target"},
+    kEvent{"Event"}, kWait{"wait"}, kTarget{"target"},
     kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kJoin{"join"}, kThreadName{"fernwick-watchdog"};
 
-constexpr double kPollSeconds = 0.5;
+constexpr double kPollSeconds = 0.25;
 
 struct Watched {
     double deadline;
@@ -24,7 +24,7 @@ struct Watched {
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
 bool running = false;
-Held wake;  // set when the last watched read ends, so the thread ends at once
+Held pause_event;  // never set: a wait on it is a pause that the interpreter can interrupt
 Held last_thread;
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
@@ -47,8 +47,9 @@ bool cut_off_overdue() {
     return true;
 }
 
-// The watchdog thread: a poll every kPollSeconds while reads are watched,
-// an end as soon as none is. Deadlines are read on the module's `time`, the
+// The watchdog thread: a poll every kPollSeconds, and an end at the first
+// poll that finds no read watched (the pauses between one worker's downloads
+// are far shorter, so a batch keeps one thread). Deadlines are read on the module's `time`, the
 // clock the reads set them by; if it fails, the thread ends quietly and the
 // next watched read starts another. The thread is not a daemon: the
 // interpreter's exit waits for it (never longer than the reads it watches)
@@ -56,10 +57,7 @@ bool cut_off_overdue() {
 PyObject* watch(PyObject*, PyObject*) {
     Ref pause = Ref::steal(PyFloat_FromDouble(kPollSeconds));
     while (pause && !watched.empty()) {
-        if (!call_method(wake, kWait, {pause.get()}) || !call_method(wake, kClear) ||
-            !cut_off_overdue()) {
-            break;
-        }
+        if (!call_method(pause_event, kWait, {pause.get()}) || !cut_off_overdue()) break;
     }
     PyErr_Clear();
     running = false;  // with the lock held since the last look at `watched`
@@ -76,10 +74,10 @@ bool ensure_running() {
     // unjoined thread leaves its lock behind in the threading module).
     if (last_thread && !call_method(last_thread, kJoin)) return false;
     last_thread.clear();
-    if (!wake) {
+    if (!pause_event) {
         Ref event = call_global_attr(names::threading, kEvent);
         if (!event) return false;
-        wake.set(std::move(event));
+        pause_event.set(std::move(event));
     }
     running = true;
     Ref target = Ref::steal(PyCFunction_New(&watch_def, nullptr));
@@ -116,10 +114,6 @@ WatchedRead::~WatchedRead() {
     if (it == watched.end()) return;
     Ref raw = std::move(it->second.raw);  // released after the map is consistent again
     watched.erase(it);
-    if (watched.empty() && wake) {
-        SavedError keep;
-        if (!call_method(wake, kSet)) PyErr_Clear();
-    }
 }
 
 }  // namespace fw::client

@@ -3,8 +3,8 @@
 // The request timeout only bounds each socket read, and one chunk of the
 // prefix is many reads: a server that trickles its bytes could hold a read
 // for hours. One watchdog thread, started when a read is watched and ending
-// when none is, shuts the socket of every read whose deadline has passed;
-// the blocked read then ends at once.
+// at the first poll that finds none, shuts the socket of every read whose
+// deadline has passed; the blocked read then ends at once.
 #pragma once
 
 #include <cstdint>
