@@ -23,9 +23,12 @@ What is measured here:
     each worker, and the part of it spent inside requests (the get call and
     the reply's text, iter_content steps and close), inside json.loads and
     inside hashlib.sha1 (the module's json and hashlib attributes are
-    replaced by thin proxies), and the wall time of each download
-    watchdog's Timer.start() (threading.Timer, through a proxy of the
-    module's threading attribute);
+    replaced by thin proxies);
+  * the module's watchdog thread (the threads it starts under the name
+    "fernwick-watchdog" through its threading attribute, whose Thread is
+    replaced by a subclass): how many were started, the wall time the
+    starting thread spent in their start() and join(), and their own
+    thread CPU time and lifetime;
   * with --floor, the same HTTP traffic without the module (floor_main).
 """
 
@@ -189,6 +192,9 @@ class Proxy(object):
         return getattr(self.__dict__["_module"], name)
 
 
+WATCHDOG = "fernwick-watchdog"   # the name the module gives its watchdog thread
+
+
 # -- dispatch timing ---------------------------------------------------------
 class Dispatch(object):
     def __init__(self, q, cid):
@@ -264,15 +270,38 @@ def instrument(fernwick, dispatches, lock, meter):
                 d.last_item = now
         return result
 
-    class TimedTimer(threading.Timer):
-        """The download watchdog: how long its start() holds the worker up."""
+    class WatchdogThread(threading.Thread):
+        """threading.Thread as the module sees it. For threads named
+        WATCHDOG: the wall time start() and join() hold up the calling thread
+        (a worker, as a rule), and the thread's own CPU time and lifetime
+        (its run()). Other threads are left alone."""
 
         def start(self):
+            if self.name != WATCHDOG:
+                return threading.Thread.start(self)
             token = meter.start()
             try:
-                return threading.Timer.start(self)
+                return threading.Thread.start(self)
             finally:
-                meter.stop("watchdog start", token)
+                meter.stop("watchdog start", token, True)
+
+        def join(self, timeout=None):
+            if self.name != WATCHDOG:
+                return threading.Thread.join(self, timeout)
+            token = meter.start()
+            try:
+                return threading.Thread.join(self, timeout)
+            finally:
+                meter.stop("watchdog join", token, True)
+
+        def run(self):
+            if self.name != WATCHDOG:
+                return threading.Thread.run(self)
+            token = meter.start()
+            try:
+                return threading.Thread.run(self)
+            finally:
+                meter.stop("watchdog thread", token)
 
     fernwick.mythread = TimedThread
     fernwick.run_down = timed_run_down
@@ -280,7 +309,8 @@ def instrument(fernwick, dispatches, lock, meter):
     fernwick.get_sha1list = meter.timed("get_sha1list", fernwick.get_sha1list)
     fernwick.json = Proxy(json, loads=meter.timed("json", json.loads))
     fernwick.hashlib = Proxy(hashlib, sha1=meter.timed("sha1", hashlib.sha1))
-    fernwick.threading = Proxy(threading, Timer=TimedTimer)
+    # mythread's __init__ also looks Thread up here; it inherits __init__.
+    fernwick.threading = Proxy(threading, Thread=WatchdogThread)
 
 
 # -- the floor ----------------------------------------------------------------

@@ -169,6 +169,26 @@ def metered(fig, kind, what):
     return fig["meter"].get(kind, {}).get(what, 0.0)
 
 
+def both(fig, kind, what):
+    """A figure metered by thread (client.py's by_thread), main thread + workers."""
+    return metered(fig, kind + " (main thread)", what) + metered(fig, kind + " (workers)", what)
+
+
+def watchdog(fig):
+    """The module's watchdog threads (named fernwick-watchdog): how many were
+    started, their CPU and lifetimes added up, and the wall the starting
+    threads spent in their start() and join()."""
+    calls = lambda kind: sum(fig["meter"].get("%s (%s)" % (kind, who), {}).get("calls", 0)
+                             for who in ("main thread", "workers"))
+    return {"threads": calls("watchdog start"),
+            "joins": calls("watchdog join"),
+            "cpu": metered(fig, "watchdog thread", "cpu"),
+            "lifetime": metered(fig, "watchdog thread", "wall"),
+            "start_wall": both(fig, "watchdog start", "wall"),
+            "start_cpu": both(fig, "watchdog start", "cpu"),
+            "join_wall": both(fig, "watchdog join", "wall")}
+
+
 def cpu_split(fig):
     """main() CPU split at call boundaries (thread CPU seconds, see client.py)."""
     cpu = lambda kind: metered(fig, kind, "cpu")
@@ -180,26 +200,28 @@ def cpu_split(fig):
         "main_thread": cpu("main thread"),
         "workers": cpu("worker threads"),
         "other_threads": fig["cpu"] - threads,
+        "watchdog_thread": cpu("watchdog thread"),
         "requests": requests_,
         "json": json_,
         "sha1": sha1,
-        "watchdog_start": cpu("watchdog start"),
+        "watchdog_start": both(fig, "watchdog start", "cpu"),
         "module_rest": threads - requests_ - json_ - sha1,
     }
 
 
 def worker_time(fig, files):
     """Where a worker's wall time goes, per file handled (seconds): the six
-    workers' lifetimes added up, the part inside requests calls, the part
-    in the watchdog's start()."""
+    workers' lifetimes added up, the part inside requests calls, the parts
+    in start() and join() of the module's watchdog thread."""
     if not files or "worker threads" not in fig["meter"]:
         return None
     wall = lambda kind: metered(fig, kind, "wall")
     total = wall("worker threads") / files
     in_requests = wall("requests (workers)") / files
-    watchdog = wall("watchdog start") / files
-    return {"total": total, "requests": in_requests, "watchdog_start": watchdog,
-            "rest": total - in_requests - watchdog}
+    start = wall("watchdog start (workers)") / files
+    join = wall("watchdog join (workers)") / files
+    return {"total": total, "requests": in_requests, "watchdog_start": start,
+            "watchdog_join": join, "rest": total - in_requests - start - join}
 
 
 def phases(fig, bound, floor):
@@ -283,6 +305,8 @@ def summarize(workload, drive, bound, figs, latency, floors):
                           for k in ("get_cidlist", "get_sha1list")},
         "listing_requests_wall": metered(fig, "requests (main thread)", "wall"),
         "cpu_split": cpu_split(fig),
+        "watchdog": watchdog(fig),
+        "watchdog_threads": [watchdog(f)["threads"] for f in figs],
         "worker_time": worker_time(fig, files),
         "floor_worker_time": worker_time(floor, files) if floor else None,
         "floor_cpu_split": cpu_split(floor) if floor else None,
@@ -340,14 +364,14 @@ def owner_of(frame):
     if name.startswith("fw::") or "fernwick" in where:
         return "fernwick"
     if path.endswith(".py"):
-        parts = path.split("/")
-        rel, std = parts, True
-        for i, part in enumerate(parts):
-            if part in ("site-packages", "dist-packages"):
-                rel, std = parts[i + 1:], False
+        segments = path.split("/")
+        rel, std = segments, True
+        for i, segment in enumerate(segments):
+            if segment in ("site-packages", "dist-packages"):
+                rel, std = segments[i + 1:], False
                 break
-            if re.match(r"python3\.\d+$", part):
-                rel = parts[i + 1:]
+            if re.match(r"python3\.\d+$", segment):
+                rel = segments[i + 1:]
         top = rel[0] if len(rel) > 1 else ""
         if path.endswith(("/bench/client.py", "standin/route.py")) or path == "client.py":
             return "bench harness"
@@ -377,12 +401,28 @@ def owner_of(frame):
     return None
 
 
+WATCHDOG_THREAD = "fernwick-watchdog"     # the name of the module's watchdog thread
+
+
+def watchdog_thread_sample(thread, frames):
+    """A sample of the module's watchdog thread: by the thread name py-spy
+    reports (--threads), or, without one, by its frames (the bench's
+    WatchdogThread.run, or the module's watch function)."""
+    if thread is not None:
+        return thread == WATCHDOG_THREAD
+    return any("WatchdogThread.run" in fr or re.match(r"fw::client::.*\bwatch \(", fr)
+               for fr in frames)
+
+
 def attribute(raw_path):
     """On-CPU samples of a py-spy raw profile, by owner of the innermost
-    frame that has one (see owner_of). Samples waiting in a blocking call,
-    samples taken while importing, and stacks with neither Python nor module
-    frames (failed unwinds) are counted apart."""
-    owners, module_leaf, waits = Counter(), Counter(), Counter()
+    frame that has one (see owner_of); samples of the module's watchdog
+    thread, and samples of a worker inside that thread's start() or join(),
+    are counted apart. Samples waiting in a blocking call, stacks with
+    neither Python nor module frames (failed unwinds: mostly the main thread
+    blocked in join), and samples of imports or of the main thread outside
+    fernwick.main() (the bench's set-up and write-up) are left out."""
+    owners, module_leaf, waits, watchdog_leaf = Counter(), Counter(), Counter(), Counter()
     startup = total = waiting = unresolved = 0
     with open(raw_path, encoding="utf-8", errors="replace") as f:
         for line in f:
@@ -391,6 +431,11 @@ def attribute(raw_path):
                 continue
             n = int(count)
             frames = stack.split(";")
+            thread = None
+            if frames and frames[0].startswith("thread ("):
+                # py-spy --threads: "thread (TID): NAME" (no name before the
+                # thread has registered with threading)
+                thread = frames.pop(0).partition("): ")[2]
             total += n
             named = [fr for fr in frames if not fr.startswith("0x")]
             leaf = frame_parts(named[-1])[0] if named else ""
@@ -399,11 +444,23 @@ def attribute(raw_path):
                 waiting += n
                 waits[leaf] += n
                 continue
-            if any("_find_and_load" in fr or fr.startswith("<module> (") for fr in frames):
-                startup += n
-                continue
+            in_module = any(frame_parts(fr)[0].startswith("fw::") or "fernwick" in
+                            frame_parts(fr)[1] for fr in named)
+            main_thread = (thread == "MainThread" if thread is not None
+                           else any(fr.startswith("<module> (") for fr in frames))
             if not any(fr.endswith(")") and (".py:" in fr or "fw::" in fr) for fr in named):
                 unresolved += n
+                continue
+            if any("_find_and_load" in fr for fr in frames) or (main_thread and not in_module):
+                startup += n
+                continue
+            if watchdog_thread_sample(thread, frames):
+                owners["fernwick: watchdog thread"] += n
+                watchdog_leaf[leaf] += n
+                continue
+            if any("WatchdogThread.start" in fr or "WatchdogThread.join" in fr for fr in frames):
+                # a worker (or main) starting or reaping the watchdog thread
+                owners["fernwick: watchdog Thread.start()/join()"] += n
                 continue
             owner = threading_frames = None
             for i in range(len(frames) - 1, -1, -1):
@@ -419,11 +476,7 @@ def attribute(raw_path):
                     module_leaf[frame_parts(frames[i])[0]] += n
                 break
             if threading_frames is not None and owner in (None, "fernwick", "bench harness"):
-                # The watchdog Timer's start() is wrapped by the bench (TimedTimer).
-                watchdog = any("Timer." in frame_parts(fr)[0] for fr in threading_frames)
-                if watchdog:
-                    owner = "threading: download watchdog timers"
-                elif owner == "fernwick":
+                if owner == "fernwick":
                     owner = "threading/queue: called by fernwick"
                 elif owner is None:
                     owner = "threading: thread start-up/exit"
@@ -431,19 +484,21 @@ def attribute(raw_path):
     return {"samples": total, "waiting_samples": waiting, "startup_samples": startup,
             "unresolved_samples": unresolved, "on_cpu_samples": sum(owners.values()),
             "owners": dict(owners), "waits": dict(waits.most_common(8)),
-            "fernwick_functions": dict(module_leaf.most_common(12))}
+            "fernwick_functions": dict(module_leaf.most_common(12)),
+            "watchdog_functions": dict(watchdog_leaf.most_common(8))}
 
 
-def profile(workload, drive, latency, scratch, spy, rate):
+def profile(workload, drive, latency, scratch, spy, rate, out_dir):
     raw = os.path.join(scratch, "profile-%s.txt" % workload["name"])
-    cmd = [spy, "record", "--native", "--full-filenames", "--rate", str(rate), "--format", "raw", "--output", raw]
+    cmd = [spy, "record", "--native", "--threads", "--full-filenames", "--rate", str(rate),
+           "--format", "raw", "--output", raw]
     fig = run_client(workload, drive, latency, scratch, "profile-" + workload["name"], cmd)
     prof = attribute(raw)
     prof["workload"] = workload["name"]
     prof["rate"] = rate
     prof["wall"] = fig["wall"]
     prof["cpu"] = fig["cpu"]
-    kept = os.path.join(HERE, "profile-%s.txt" % workload["name"])
+    kept = os.path.join(out_dir, "profile-%s.txt" % workload["name"])
     shutil.copyfile(raw, kept)
     prof["raw"] = os.path.relpath(kept, ROOT)
     return prof
@@ -522,11 +577,12 @@ def report(results):
         pct = lambda v: "%.3f (%d%%)" % (v, round(100.0 * v / c["total"])) if c["total"] else "-"
         cpu_rows.append([w["name"], "%.3f" % c["total"], pct(c["requests"]), pct(c["module_rest"]),
                          pct(c["json"] + c["sha1"]), pct(c["other_threads"]),
-                         "%.3f" % w["standin_cpu"]])
+                         pct(c["watchdog_thread"]), "%.3f" % w["standin_cpu"]])
     out += ["", "Client CPU of main(), split at call boundaries (thread CPU seconds):", ""]
     out.append(table(["workload", "main() CPU s", "in requests (get, text, iter_content, close)",
                       "module's code + its other calls", "json.loads + hashlib.sha1",
-                      "other threads (watchdog timers)", "stand-in CPU s"], cpu_rows))
+                      "other threads (watchdog thread)", "of which watchdog thread's run()",
+                      "stand-in CPU s"], cpu_rows))
     phase_rows = []
     for w in results["workloads"]:
         ph = w["phases"]
@@ -545,29 +601,50 @@ def report(results):
             if t:
                 ms = lambda v: "%.1f" % (1000 * v)
                 time_rows.append([w["name"], label, ms(t["total"]), ms(t["requests"]),
-                                  ms(t["watchdog_start"]), ms(t["rest"])])
+                                  ms(t["watchdog_start"]), ms(t["watchdog_join"]),
+                                  ms(t["rest"])])
     out += ["", "Worker wall time per file handled, ms (latency %.0f ms per request, "
             "two requests per file):" % (1000 * lat), ""]
     out.append(table(["workload", "client", "worker wall/file", "inside requests calls",
-                      "watchdog Timer.start()", "rest (module code, GIL waits)"], time_rows))
+                      "watchdog Thread.start()", "watchdog join()",
+                      "rest (module code, GIL waits)"], time_rows))
+    dog_rows = []
+    for w in results["workloads"]:
+        d = w["watchdog"]
+        per = lambda v: "%.3f" % (1000 * v / d["threads"]) if d["threads"] else "-"
+        dog_rows.append([w["name"], w["dispatches"], "+".join(str(n) for n in w["watchdog_threads"]),
+                         "%.1f" % (1000 * d["start_wall"]), per(d["start_wall"]),
+                         "%.1f" % (1000 * d["join_wall"]), "%.1f" % (1000 * d["cpu"]),
+                         "%.2f" % d["lifetime"]])
+    out += ["", "The module's watchdog thread (threads named %s; the median run, the count "
+            "of every run):" % WATCHDOG_THREAD, ""]
+    out.append(table(["workload", "folder dispatches", "watchdog threads started",
+                      "Thread.start() wall ms", "ms per start", "join() wall ms",
+                      "watchdog thread CPU ms", "watchdog threads' lifetimes s"], dog_rows))
     for p in results.get("profiles", []):
         on = max(1, p["on_cpu_samples"])
         own = sorted(p["owners"].items(), key=lambda kv: -kv[1])
         stack = sum(v for k, v in p["owners"].items() if k in REQUESTS_STACK)
-        out += ["", "Sampled profile of workload %s (py-spy --native, %d Hz): %d samples, of "
-                "which %d on a CPU during main() (%d waiting in a blocking call, %d at startup, "
-                "%d unresolved stacks left out). fernwick's own frames %.1f%%, its download "
-                "watchdog timers %.1f%%, requests/urllib3/http.client/socket %.1f%%:" % (
+        out += ["", "Sampled profile of workload %s (py-spy --native --threads, %d Hz): %d "
+                "samples, of which %d on a CPU during main() (%d waiting in a blocking call, "
+                "%d of the main thread outside main(), %d unresolved stacks left out). "
+                "fernwick's own frames %.1f%%, its watchdog thread %.1f%%, the workers' "
+                "start()/join() of it %.1f%%, requests/urllib3/http.client/socket %.1f%%:" % (
                     p["workload"], p["rate"], p["samples"], p["on_cpu_samples"],
                     p["waiting_samples"], p["startup_samples"], p["unresolved_samples"],
                     100.0 * p["owners"].get("fernwick", 0) / on,
-                    100.0 * p["owners"].get("threading: download watchdog timers", 0) / on,
+                    100.0 * p["owners"].get("fernwick: watchdog thread", 0) / on,
+                    100.0 * p["owners"].get("fernwick: watchdog Thread.start()/join()", 0) / on,
                     100.0 * stack / on), ""]
         out.append(table(["owner of the innermost attributable frame", "samples", "share"],
                          [[k, v, "%.1f%%" % (100.0 * v / on)] for k, v in own]))
         out += ["", "Innermost fernwick frames of the samples owned by fernwick:", ""]
         out.append(table(["function", "samples"],
                          [[k, v] for k, v in p["fernwick_functions"].items()]))
+        if p.get("watchdog_functions"):
+            out += ["", "Innermost named frames of the watchdog thread's on-CPU samples:", ""]
+            out.append(table(["function", "samples"],
+                             [[k, v] for k, v in p["watchdog_functions"].items()]))
     for w in results["workloads"]:
         if w["pages_seen"] != w["pages_expected"]:
             out += ["", "NOTE: %s made %d listing requests, the bound counts %d"
@@ -666,7 +743,8 @@ def main():
             for w in workloads(args.quick):
                 if spy and w["name"] in args.profile.split(","):
                     try:
-                        prof = profile(w, w["drive"](), args.latency, scratch, spy, args.rate)
+                        prof = profile(w, w["drive"](), args.latency, scratch, spy, args.rate,
+                                       args.out)
                     except (OSError, RuntimeError) as e:
                         print("bench: profile of %s failed: %s" % (w["name"], e), file=sys.stderr)
                         continue
