@@ -81,8 +81,9 @@ bool check_page_count(PyObject* page, PyObject* count) {
     return too_many == 0;
 }
 
-// Pages 2 and up of a listing whose first reply is `htmljson`; returns the
-// last reply parsed. Each page's items are handled as soon as it is parsed.
+// The pages of a listing whose first reply is `htmljson`: the page count from
+// that reply, its items, then pages 2 and up. Returns the last reply parsed;
+// each page's items are handled as soon as it is parsed.
 Ref walk_pages(const Listing& listing, Ref htmljson, ItemAction action) {
     Ref count = item(htmljson.get(), kCount);
     if (!count) return {};
