@@ -276,32 +276,23 @@ def instrument(fernwick, dispatches, lock, meter):
         (a worker, as a rule), and the thread's own CPU time and lifetime
         (its run()). Other threads are left alone."""
 
-        def start(self):
+        def _metered(self, label, method, *args, wall=False):
             if self.name != WATCHDOG:
-                return threading.Thread.start(self)
+                return method(self, *args)
             token = meter.start()
             try:
-                return threading.Thread.start(self)
+                return method(self, *args)
             finally:
-                meter.stop("watchdog start", token, True)
+                meter.stop(label, token, wall)
+
+        def start(self):
+            return self._metered("watchdog start", threading.Thread.start, wall=True)
 
         def join(self, timeout=None):
-            if self.name != WATCHDOG:
-                return threading.Thread.join(self, timeout)
-            token = meter.start()
-            try:
-                return threading.Thread.join(self, timeout)
-            finally:
-                meter.stop("watchdog join", token, True)
+            return self._metered("watchdog join", threading.Thread.join, timeout, wall=True)
 
         def run(self):
-            if self.name != WATCHDOG:
-                return threading.Thread.run(self)
-            token = meter.start()
-            try:
-                return threading.Thread.run(self)
-            finally:
-                meter.stop("watchdog thread", token)
+            return self._metered("watchdog thread", threading.Thread.run)
 
     fernwick.mythread = TimedThread
     fernwick.run_down = timed_run_down
