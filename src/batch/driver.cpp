@@ -1,6 +1,7 @@
 // main: one batch from config.ini to the last output line.
 #include "batch/batch.h"
 #include "batch/config.h"
+#include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -130,6 +131,10 @@ bool read_settings(PyObject* config, Settings& settings) {
 }  // namespace
 
 Ref main(PyObject* const*) {
+    // The end of the batch, however it ends: nothing it opened stays open.
+    struct EndOfBatch {
+        ~EndOfBatch() { client::close_transport(); }
+    } end_of_batch;
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();

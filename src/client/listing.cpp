@@ -4,6 +4,7 @@
 #include "client/client.h"
 #include "client/headers.h"
 #include "client/hosts.h"
+#include "client/transport.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -44,8 +45,9 @@ Ref page_url(const Listing& listing, PyObject* offset) {
 }
 
 Ref fetch(PyObject* url, PyObject* headers) {
-    Ref response = call_global_attr(names::requests, names::get, {url},
-                                    {{names::headers, headers}, {names::timeout, ints::listing_timeout}});
+    Route route;
+    if (!route.choose()) return {};
+    Ref response = route.get(url, {{names::headers, headers}, {names::timeout, ints::listing_timeout}});
     if (!response) return {};
     Ref text = attr(response.get(), names::text);
     if (!text) return {};

@@ -1,16 +1,20 @@
 #include "client/watchdog.h"
 
 #include <map>
+#include <mutex>
+#include <vector>
 
 #include "module/names.h"
 #include "module/pycall.h"
+#include "module/shared.h"
 
 namespace fw::client {
 namespace {
 
 const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kThread{"Thread"},
-    kEvent{"Event"}, kWait{"wait"}, kTarget{"target"},
-    kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kJoin{"join"}, kThreadName{"fernwick-watchdog"};
+    kEvent{"Event"}, kWait{"wait"}, kSet{"set"}, kClear{"clear"}, kTarget{"target"},
+    kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kJoin{"join"},
+    kThreadName{"fernwick-watchdog"};
 
 constexpr double kPollSeconds = 0.25;
 
@@ -19,77 +23,107 @@ struct Watched {
     Ref raw;
 };
 
-// Touched only with the interpreter lock held. Never destroyed: it may hold
-// references when the process exits, after the interpreter is gone.
+// The watched reads and the thread's marks, shared by every thread. The
+// lock is never held while Python code runs: a reference leaves the map
+// under the lock and is used or released after it.
+std::mutex state_lock;
+// Never destroyed: it may hold references when the process exits, after the
+// interpreter is gone.
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
-bool running = false;
-Held pause_event;  // never set: a wait on it is a pause that the interpreter can interrupt
-Held last_thread;
+bool running = false;         // a watchdog thread is on duty
+bool stop_requested = false;  // the batch is ending: the thread leaves now
+
+SharedRef wake_event;  // set only to end the thread's pause early
+SharedRef last_thread;
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
 
-// Shuts every overdue read; a read that ended meanwhile ignores it.
+// Takes every overdue read out of the map, then shuts each one's socket; a
+// read that ended meanwhile ignores it.
 bool cut_off_overdue() {
     Ref now_obj = monotonic();
     if (!now_obj) return false;
     const double now = PyFloat_AsDouble(now_obj.get());
     if (now == -1.0 && PyErr_Occurred()) return false;
-    for (auto it = watched.begin(); it != watched.end();) {
-        if (it->second.deadline > now) {
-            ++it;
-            continue;
+    std::vector<Ref> overdue;
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        for (auto it = watched.begin(); it != watched.end();) {
+            if (it->second.deadline > now) {
+                ++it;
+                continue;
+            }
+            overdue.push_back(std::move(it->second.raw));
+            it = watched.erase(it);
         }
-        Ref raw = std::move(it->second.raw);
-        it = watched.erase(it);
+    }
+    for (const Ref& raw : overdue) {
         if (!call_method(raw.get(), kShutdown)) PyErr_Clear();
     }
     return true;
 }
 
+// Marks the thread off duty when there is nothing left to watch or the batch
+// is ending; true when it should go on.
+bool stay_on_duty() {
+    std::lock_guard<std::mutex> hold(state_lock);
+    if (!watched.empty() && !stop_requested) return true;
+    running = false;
+    return false;
+}
+
 // The watchdog thread: a poll every kPollSeconds, and an end at the first
 // poll that finds no read watched (the pauses between one worker's downloads
-// are far shorter, so a batch keeps one thread). Deadlines are read on the module's `time`, the
-// clock the reads set them by; if it fails, the thread ends quietly and the
-// next watched read starts another. The thread is not a daemon: the
-// interpreter's exit waits for it (never longer than the reads it watches)
-// instead of stopping it inside this function.
+// are far shorter, so a batch keeps one thread) or at the end of the batch.
+// Deadlines are read on the module's `time`, the clock the reads set them
+// by; if it fails, the thread ends quietly and the next watched read starts
+// another. The thread is not a daemon: the interpreter's exit waits for it
+// (never longer than the reads it watches) instead of stopping it inside
+// this function.
 PyObject* watch(PyObject*, PyObject*) {
     Ref pause = Ref::steal(PyFloat_FromDouble(kPollSeconds));
-    while (pause && !watched.empty()) {
-        if (!call_method(pause_event, kWait, {pause.get()}) || !cut_off_overdue()) break;
+    Ref event = wake_event.get();
+    bool healthy = pause && event;
+    while (stay_on_duty()) {
+        healthy = healthy && call_method(event.get(), kWait, {pause.get()}) && cut_off_overdue();
+        if (!healthy) {
+            std::lock_guard<std::mutex> hold(state_lock);
+            running = false;
+            break;
+        }
     }
     PyErr_Clear();
-    running = false;  // with the lock held since the last look at `watched`
     Py_RETURN_NONE;
 }
 
 PyMethodDef watch_def = {"watch", watch, METH_NOARGS, nullptr};
 
-// Marked running before the thread starts: a thread that ends at once must
-// find its own mark, not have it set after.
-bool ensure_running() {
-    if (running) return true;
+Ref ensure_event() {
+    if (Ref event = wake_event.get()) return event;
+    Ref made = call_global_attr(names::threading, kEvent);
+    return made ? wake_event.set_once(std::move(made)) : Ref();
+}
+
+// Starts a thread for a read that found none on duty (already marked
+// running, so that a thread that ends at once finds its own mark).
+bool start_thread() {
     // The last thread has ended or is ending: joining reaps it (before 3.8 an
     // unjoined thread leaves its lock behind in the threading module).
-    if (last_thread && !call_method(last_thread, kJoin)) return false;
-    last_thread.clear();
-    if (!pause_event) {
-        Ref event = call_global_attr(names::threading, kEvent);
-        if (!event) return false;
-        pause_event.set(std::move(event));
-    }
-    running = true;
-    Ref target = Ref::steal(PyCFunction_New(&watch_def, nullptr));
+    Ref previous = last_thread.take();
+    Ref target = (!previous || call_method(previous.get(), kJoin)) && ensure_event()
+                     ? Ref::steal(PyCFunction_New(&watch_def, nullptr))
+                     : Ref();
     Ref thread = target ? call_global_attr(names::threading, kThread, {},
                                            {{kTarget, target.get()}, {kName, kThreadName}})
                         : Ref();
     if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_False) < 0 ||
         !call_method(thread.get(), kStart)) {
+        std::lock_guard<std::mutex> hold(state_lock);
         running = false;
         return false;
     }
-    last_thread.set(std::move(thread));
+    last_thread.set_once(std::move(thread));
     return true;
 }
 
@@ -103,17 +137,41 @@ bool WatchedRead::start(PyObject* response, PyObject* deadline) {
     }
     const double when = PyFloat_AsDouble(deadline);
     if (when == -1.0 && PyErr_Occurred()) return false;
-    ticket_ = ++last_ticket;
-    watched.emplace(ticket_, Watched{when, std::move(raw)});
-    return ensure_running();
+    bool needs_thread = false;
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        ticket_ = ++last_ticket;
+        watched.emplace(ticket_, Watched{when, std::move(raw)});
+        needs_thread = !running;
+        running = true;
+    }
+    return !needs_thread || start_thread();
 }
 
 WatchedRead::~WatchedRead() {
     if (ticket_ == 0) return;
+    Ref raw;  // released after the lock is given back
+    std::lock_guard<std::mutex> hold(state_lock);
     auto it = watched.find(ticket_);
     if (it == watched.end()) return;
-    Ref raw = std::move(it->second.raw);  // released after the map is consistent again
+    raw = std::move(it->second.raw);
     watched.erase(it);
+}
+
+void stop_watchdog() {
+    SavedError keep;
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        stop_requested = true;
+    }
+    Ref event = wake_event.get();
+    if (event && !call_method(event.get(), kSet)) PyErr_Clear();
+    if (Ref thread = last_thread.take()) {
+        if (!call_method(thread.get(), kJoin)) PyErr_Clear();
+    }
+    if (event && !call_method(event.get(), kClear)) PyErr_Clear();
+    std::lock_guard<std::mutex> hold(state_lock);
+    stop_requested = false;
 }
 
 }  // namespace fw::client

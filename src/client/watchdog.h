@@ -28,4 +28,8 @@ private:
     uint64_t ticket_ = 0;
 };
 
+// Ends the watchdog thread and waits for it: nothing of the module runs on
+// after a batch. A read started later starts another. Leaves no error.
+void stop_watchdog();
+
 }  // namespace fw::client

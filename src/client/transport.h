@@ -1,0 +1,42 @@
+// How a request reaches the service.
+//
+// Every request is `requests.get(url, **keywords)` with `requests` as the
+// module namespace names it at that moment, so whoever replaces it (a test
+// double, a routing shim, mock.patch of requests.get) sees every call as it
+// is made. While it is the installed package with the package's own `get`,
+// the same call goes instead to one kept-alive session that every thread of
+// the process shares: a connection, its TCP window and its TLS session then
+// serve file after file, worker after worker and folder after folder. The
+// session keeps no cookie from a reply, and reads the environment (proxies,
+// CA bundle) per request just as `requests.get` does.
+#pragma once
+
+#include <initializer_list>
+
+#include "module/pycall.h"
+
+namespace fw::client {
+
+class Route {
+public:
+    // Looks up the module's `requests` now; false with an error set when
+    // that fails.
+    bool choose();
+    // True when the call goes to the shared session.
+    bool pooled() const noexcept { return pooled_; }
+    Ref get(PyObject* url, std::initializer_list<Kw> keywords) const;
+
+private:
+    Ref via_;  // the module's `requests`, or the shared session
+    bool pooled_ = false;
+};
+
+// The installed requests package, imported once. The errors the module
+// raises itself are its classes, whatever the module's `requests` is.
+Ref requests_package();
+
+// The end of a batch: closes the shared session with its idle connections
+// and stops the read watchdog. A pending error is kept.
+void close_transport();
+
+}  // namespace fw::client

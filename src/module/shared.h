@@ -1,0 +1,47 @@
+// SharedRef: one reference that several threads read, fill and empty.
+//
+// The lock guards only the pointer. No Python code runs while it is held (a
+// reference it gives up is released after the lock is given back), so it can
+// neither deadlock against the interpreter's lock nor be re-entered.
+#pragma once
+
+#include <mutex>
+#include <utility>
+
+#include "module/ref.h"
+
+namespace fw {
+
+class SharedRef {
+public:
+    constexpr SharedRef() noexcept = default;
+    SharedRef(const SharedRef&) = delete;
+    SharedRef& operator=(const SharedRef&) = delete;
+
+    Ref get() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return Ref::borrow(obj_);
+    }
+    // Keeps `candidate` unless another thread filled the slot first; returns
+    // the reference the slot holds afterwards.
+    Ref set_once(Ref candidate) {
+        Ref kept;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (obj_ == nullptr) obj_ = candidate.copy().release();
+            kept = Ref::borrow(obj_);
+        }
+        return kept;  // a candidate that lost is released here, unlocked
+    }
+    // Empties the slot and hands over what it held.
+    Ref take() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return Ref::steal(std::exchange(obj_, nullptr));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    PyObject* obj_ = nullptr;  // never released at exit: the interpreter may be gone
+};
+
+}  // namespace fw

@@ -1,0 +1,235 @@
+"""How requests reach the service: one shared kept-alive session and a
+ranged download while the module's `requests` is the installed package,
+every call as it is made to whoever replaces it."""
+import hashlib
+import http.server
+import threading
+import time
+from unittest import mock
+
+import pytest
+import requests
+
+from standin import Drive, StandIn
+
+PREFIX = 131072
+BODY = bytes(range(251)) * 1200  # 301200 bytes, no period aligned with the prefix
+WHOLE = ("200 OK", [], BODY)
+
+
+def sha(data):
+    return hashlib.sha1(data).hexdigest().upper() if data else ""
+
+
+class Scripted(http.server.ThreadingHTTPServer):
+    """Answers each request with the next reply of `script` (the last one
+    repeats); records every request's headers and counts connections."""
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), ScriptedHandler)
+        self.script, self.requests, self.connections, self.open = [], [], 0, 0
+        self.lock = threading.Lock()
+
+    def handle_error(self, request, client_address):
+        pass  # a client that drops a connection with a body unread resets it
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/dl/file" % self.server_address[1]
+
+
+class ScriptedHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        super().setup()
+        with self.server.lock:
+            self.server.connections += 1
+            self.server.open += 1
+
+    def finish(self):
+        super().finish()
+        with self.server.lock:
+            self.server.open -= 1
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        with self.server.lock:
+            self.server.requests.append(list(self.headers.items()))
+            script = self.server.script
+            status, headers, body = script.pop(0) if len(script) > 1 else script[0]
+        self.send_response(int(status.split()[0]), status.partition(" ")[2])
+        names = {name.lower() for name, _ in headers}
+        for name, value in headers:
+            self.send_header(name, value)
+        if "transfer-encoding" in names:
+            self.end_headers()
+            for at in range(0, len(body), 8192):
+                piece = body[at:at + 8192]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.write(b"0\r\n\r\n")
+        else:
+            if "content-length" not in names:
+                self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+
+@pytest.fixture
+def scripted():
+    server = Scripted()
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
+@pytest.fixture
+def real(fw, monkeypatch):
+    monkeypatch.setattr(fw, "requests", requests)
+    return fw
+
+
+def partial(first, last, size, body=None, extra=()):
+    return ("206 Partial Content",
+            [("Content-Range", "bytes %d-%d/%s" % (first, last, size))] + list(extra),
+            BODY[first:last + 1] if body is None else body)
+
+
+def without_range(headers):
+    return [(k, v) for k, v in headers if k != "Range"]
+
+
+# Answers that stand for the prefix: one request, no second one.
+@pytest.mark.parametrize("reply, data", [
+    (partial(0, PREFIX - 1, len(BODY)), BODY[:PREFIX]),
+    (partial(0, PREFIX - 1, "*"), BODY[:PREFIX]),
+    (partial(0, 999, 1000, extra=[("Content-Encoding", "Identity")]), BODY[:1000]),
+    (("206 Partial Content", [("content-range", "BYTES 0-131071/301200"),
+                              ("Transfer-Encoding", "chunked")], BODY[:PREFIX]), BODY[:PREFIX]),
+    (("416 Range Not Satisfiable", [("Content-Range", "bytes */0")], b"<p>empty</p>"), b""),
+    (WHOLE, BODY[:PREFIX]),  # the range ignored
+])
+def test_answer_used_as_it_comes(real, scripted, reply, data):
+    scripted.script = [reply]
+    assert real.get_preid(scripted.url, "uid=1", 5) == sha(data)
+    assert len(scripted.requests) == 1
+    assert ("Range", "bytes=0-131071") in scripted.requests[0]
+
+
+# Answers that cannot stand for the prefix: dropped, and the file fetched
+# again with the plain request.
+@pytest.mark.parametrize("reply", [
+    partial(5, PREFIX + 4, len(BODY)),                                 # not from the start
+    partial(0, 999, len(BODY)),                                        # short of the prefix
+    partial(0, PREFIX - 1, len(BODY), extra=[("Content-Encoding", "gzip")]),
+    ("206 Partial Content", [("Content-Range", "bytes 0-x/301200")], BODY[:PREFIX]),
+    ("206 Partial Content", [], BODY[:PREFIX]),
+    ("416 Range Not Satisfiable", [("Content-Range", "bytes */301200")], b""),
+    ("416 Range Not Satisfiable", [], b""),
+])
+def test_unusable_answer_is_fetched_again_without_range(real, scripted, reply):
+    scripted.script = [reply, WHOLE]
+    assert real.get_preid(scripted.url, "uid=1", 5) == sha(BODY[:PREFIX])
+    first, second = scripted.requests
+    assert first[-1] == ("Range", "bytes=0-131071")
+    assert second == without_range(first)
+
+
+@pytest.mark.parametrize("reply, error", [
+    (partial(0, PREFIX - 1, len(BODY), body=BODY[:1000],
+             extra=[("Content-Length", "1000")]), requests.RequestException),
+    (("206 Partial Content", [("Content-Range", "bytes 0-131071/301200"),
+                              ("Transfer-Encoding", "chunked")], BODY[:1000]),
+     requests.RequestException),
+    (("404 Not Found", [], b"<p>gone</p>"), requests.HTTPError),
+    (("503 Busy", [], b"<p>later</p>"), requests.HTTPError),
+])
+def test_failures_raise_on_the_ranged_path(real, scripted, reply, error):
+    scripted.script = [reply]
+    with pytest.raises(error):
+        real.get_preid(scripted.url, "uid=1", 5)
+
+
+def test_connection_serves_file_after_file_and_keeps_no_cookie(real, scripted):
+    set_cookie = ("Set-Cookie", "session=from-the-server; Path=/")
+    scripted.script = [partial(0, PREFIX - 1, len(BODY), extra=[set_cookie])]
+    threads = [threading.Thread(target=lambda: [real.get_preid(scripted.url, "uid=1", 5)
+                                                for _ in range(10)]) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(scripted.requests) == 30
+    assert scripted.connections <= 3
+    assert all(dict(headers)["cookie"] == "uid=1" for headers in scripted.requests)
+
+
+@pytest.mark.parametrize("replace", ["module", "patched get"])
+def test_a_replaced_requests_sees_every_call_as_made(fw, monkeypatch, scripted, replace):
+    calls = []
+
+    def get(url, **kwargs):
+        calls.append((url, kwargs))
+        return requests.api.get(url, **kwargs)
+    if replace == "module":
+        monkeypatch.setattr(fw, "requests", mock.Mock(get=get))
+    else:
+        monkeypatch.setattr(fw, "requests", requests)
+        monkeypatch.setattr(requests, "get", get)
+    scripted.script = [WHOLE]
+    assert fw.get_preid(scripted.url, "uid=1", 5) == sha(BODY[:PREFIX])
+    [(url, kwargs)] = calls
+    assert url == scripted.url and list(kwargs) == ["headers", "stream", "timeout"]
+    assert "Range" not in kwargs["headers"] and kwargs["stream"] is True
+
+
+def test_a_replaced_requests_without_errors_still_gets_the_package_errors(fw, monkeypatch,
+                                                                           scripted):
+    plain = mock.Mock(spec=["get"], get=requests.api.get)  # no HTTPError, no Timeout
+    monkeypatch.setattr(fw, "requests", plain)
+    scripted.script = [("500 Oops", [], b"<p>oops</p>")]
+    with pytest.raises(requests.HTTPError):
+        fw.get_preid(scripted.url, "uid=1", 5)
+
+
+def watchdogs():
+    return [t for t in threading.enumerate() if t.name == "fernwick-watchdog"]
+
+
+def test_main_leaves_no_connection_and_no_thread(real, scripted, tmp_path, monkeypatch):
+    scripted.script = [partial(0, PREFIX - 1, len(BODY))]
+    for _ in range(3):
+        real.get_preid(scripted.url, "uid=1", 5)
+    assert scripted.open == 1
+    monkeypatch.chdir(tmp_path)  # no config.ini: the batch ends at once
+    real.main()
+    deadline = time.monotonic() + 5
+    while (scripted.open or watchdogs()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert scripted.open == 0 and not watchdogs()
+    real.get_preid(scripted.url, "uid=1", 5)  # a later batch opens a new session
+    assert scripted.connections == 2
+
+
+@pytest.mark.parametrize("ranges", [True, False])
+def test_prefix_bytes_only_on_the_wire(real, ranges):
+    drive = Drive(seed=5)
+    sizes = [0, 1, PREFIX - 1, PREFIX, PREFIX + 1, 3 << 20, 64 << 30]
+    files = [drive.root.add_file("f%d" % i, size, ranges=ranges) for i, size in enumerate(sizes)]
+    with StandIn(drive) as s:
+        for f in files:
+            data = f.read(0, PREFIX)
+            assert real.get_preid(s.download_url(f), "uid=1", 5) == sha(data)
+        assert s.wait_idle()
+        records = s.log.download()
+    assert [r.status for r in records] == (
+        [416 if f.size == 0 else 206 for f in files] if ranges else [200] * len(files))
+    if ranges:
+        assert max(r.sent for r in records) <= PREFIX + 1024
+        assert len({r.client for r in records}) == 1
