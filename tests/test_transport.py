@@ -233,3 +233,66 @@ def test_prefix_bytes_only_on_the_wire(real, ranges):
     if ranges:
         assert max(r.sent for r in records) <= PREFIX + 1024
         assert len({r.client for r in records}) == 1
+
+
+
+class HeldRead:
+    """A reply whose body waits until it is let go; its raw stream can be
+    shut down, so the watchdog watches it."""
+
+    def __init__(self, on_shutdown=None):
+        self.status_code, self.headers = 200, {}
+        self.let_go, self.on_shutdown = threading.Event(), on_shutdown
+        self.raw = self
+
+    def shutdown(self):
+        self.let_go.set()
+        if self.on_shutdown:
+            self.on_shutdown()
+
+    def iter_content(self, chunk_size):
+        assert self.let_go.wait(10)
+        yield b"data"
+
+    def close(self):
+        pass
+
+
+def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkeypatch):
+    """The watchdog cuts off an overdue read; cutting it off lets a younger
+    read end at that very moment, and its entry leaves the watched set while
+    the watchdog is still going through it."""
+    now = [0.0]
+    monkeypatch.setattr(fw, "time", mock.Mock(monotonic=lambda: now[0], time=time.time))
+    young_done = threading.Event()
+    young = HeldRead()
+
+    def end_the_young_read():
+        young.let_go.set()
+        assert young_done.wait(10)
+    old = HeldRead(on_shutdown=end_the_young_read)
+    replies = {"http://h/old": old, "http://h/young": young}
+    monkeypatch.setattr(fw, "requests", mock.Mock(get=lambda url, **kw: replies[url],
+                                                  Timeout=requests.Timeout))
+    results = {}
+
+    def read(name, done=None):
+        try:
+            results[name] = fw.get_preid("http://h/" + name, "uid=1", 5)
+        except requests.Timeout as error:
+            results[name] = error
+        if done:
+            done.set()
+    threads = [threading.Thread(target=read, args=("old",))]
+    threads[0].start()
+    while not any(t.name == "fernwick-watchdog" for t in threading.enumerate()):
+        time.sleep(0.01)
+    now[0] = 50.0  # the young read's deadline is 50 s after the old one's
+    threads.append(threading.Thread(target=read, args=("young", young_done)))
+    threads[1].start()
+    time.sleep(0.1)
+    now[0] = 100.0  # the old read is overdue, the young one is not
+    for t in threads:
+        t.join(10)
+    assert isinstance(results["old"], requests.Timeout)
+    assert results["young"] == sha(b"data")
