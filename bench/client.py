@@ -59,7 +59,8 @@ def _counting_readinto(self, b):
     return n
 
 
-socket.SocketIO.readinto = _counting_readinto
+def count_socket_reads():
+    socket.SocketIO.readinto = _counting_readinto
 
 
 class Download(object):
@@ -178,6 +179,21 @@ def counting_router(Router, Response, base_url, downloads, lock, meter):
             return response
 
     return CountingRouter(base_url)
+
+
+class PassThrough(object):
+    """The requests package as the module used it before it pooled
+    connections: get is the package's module-level get (a new session and
+    connection per call); every other attribute is the package's own."""
+
+    def __init__(self, real):
+        self.__dict__["_real"] = real
+
+    def get(self, url, *args, **kwargs):
+        return self._real.get(url, *args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.__dict__["_real"], name)
 
 
 class Proxy(object):
@@ -402,7 +418,7 @@ def rusage():
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--base-url", required=True)
+    p.add_argument("--base-url", default=None, help="the stand-in (not with --network)")
     p.add_argument("--cid", required=True)
     p.add_argument("--recursion", default="否", choices=["是", "否"])
     p.add_argument("--workdir", required=True)
@@ -411,7 +427,17 @@ def main():
                    help="leave mythread/run_down/listings unwrapped")
     p.add_argument("--floor", action="store_true",
                    help="run the same HTTP traffic without the module (see floor_main)")
+    p.add_argument("--network", action="store_true",
+                   help="the module as installed, to its own hosts with the real requests "
+                        "(no router, no instrumentation)")
+    p.add_argument("--today", action="store_true",
+                   help="with --network: fernwick.requests replaced by a pass-through "
+                        "whose get calls requests.get")
     args = p.parse_args()
+    if not args.network:
+        if args.base_url is None:
+            p.error("--base-url is required without --network")
+        count_socket_reads()
     out = os.path.abspath(args.out)
 
     os.makedirs(args.workdir, exist_ok=True)
@@ -426,16 +452,21 @@ def main():
         sys.path.append(ROOT)
     import fernwick
     import requests
-    from standin.route import Router
 
     lock = threading.Lock()
     meter = Meter()
     downloads, dispatches = [], []
-    fernwick.requests = counting_router(Router, requests.Response, args.base_url, downloads,
-                                        lock, meter)
-    router = fernwick.requests
-    if not args.no_instrument and not args.floor:
-        instrument(fernwick, dispatches, lock, meter)
+    if args.network:
+        router = None
+        if args.today:
+            fernwick.requests = PassThrough(requests)
+    else:
+        from standin.route import Router
+        fernwick.requests = counting_router(Router, requests.Response, args.base_url,
+                                            downloads, lock, meter)
+        router = fernwick.requests
+        if not args.no_instrument and not args.floor:
+            instrument(fernwick, dispatches, lock, meter)
 
     cpu0, user0, sys0, rss0, _ = rusage()
     t0 = time.monotonic()

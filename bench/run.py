@@ -688,90 +688,152 @@ def targets(results):
     return t
 
 
-def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--latency", type=float, default=0.02, help="seconds per request (0.02)")
-    p.add_argument("--quick", action="store_true", help="smaller workloads, one run each")
-    p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
-    p.add_argument("--only", default=None, help="comma list of workloads (A,B,C,C1)")
-    p.add_argument("--profile", default="A", help="workloads to profile (A)")
-    p.add_argument("--no-profile", action="store_true")
-    p.add_argument("--rate", type=int, default=200, help="profile samples per second")
-    p.add_argument("--keep", action="store_true", help="keep the scratch directory")
-    p.add_argument("--out", default=HERE, help="where results.json/.md go (bench/)")
-    args = p.parse_args()
+def plain_part(args, scratch):
     repeat = args.repeat or (1 if args.quick else 3)
-    scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
     chosen = set(args.only.split(",")) if args.only else None
-
     results = {"latency": args.latency, "mode": "quick" if args.quick else "full",
                "repeat": repeat, "python": sys.version.split()[0],
                "started": time.strftime("%Y-%m-%d %H:%M:%S"), "workloads": [], "profiles": []}
     started = time.monotonic()
     results["load_before"] = os.getloadavg()
-    try:
-        results["commit"] = subprocess.run(
-            ["git", "-C", ROOT, "describe", "--always", "--dirty"], capture_output=True,
-            text=True, timeout=10).stdout.strip()
-    except (OSError, subprocess.SubprocessError):
-        results["commit"] = None
-    try:
+    results["commit"] = commit()
+    for w in workloads(args.quick):
+        if chosen and w["name"] not in chosen:
+            continue
+        drive = w["drive"]()
+        drive.expected_lines()      # listed SHA-1s worked out before the clock runs
+        bound = lower_bound(drive, w["recursive"], args.latency)
+        figs, floors = [], []
+        for i in range(repeat):
+            # Module and floor runs alternate, so a busy spell of the
+            # machine falls on both alike.
+            fig = run_client(w, drive, args.latency, scratch, "%s-%d" % (w["name"], i))
+            figs.append(fig)
+            print("bench: %s run %d: wall %.2f s (bound %.2f s), cpu %.2f s"
+                  % (w["name"], i + 1, fig["wall"], bound["bound"], fig["cpu"]),
+                  file=sys.stderr)
+            if w.get("floor"):
+                fig = run_client(w, drive, args.latency, scratch,
+                                 "%s-floor-%d" % (w["name"], i), floor=True)
+                floors.append(fig)
+                print("bench: %s floor run %d: wall %.2f s, cpu %.2f s"
+                      % (w["name"], i + 1, fig["wall"], fig["cpu"]), file=sys.stderr)
+        results["workloads"].append(summarize(w, drive, bound, figs, args.latency, floors))
+    if not args.no_profile:
+        spy = ensure_profiler()
         for w in workloads(args.quick):
-            if chosen and w["name"] not in chosen:
-                continue
-            drive = w["drive"]()
-            drive.expected_lines()      # listed SHA-1s worked out before the clock runs
-            bound = lower_bound(drive, w["recursive"], args.latency)
-            figs, floors = [], []
-            for i in range(repeat):
-                # Module and floor runs alternate, so a busy spell of the
-                # machine falls on both alike.
-                fig = run_client(w, drive, args.latency, scratch, "%s-%d" % (w["name"], i))
-                figs.append(fig)
-                print("bench: %s run %d: wall %.2f s (bound %.2f s), cpu %.2f s"
-                      % (w["name"], i + 1, fig["wall"], bound["bound"], fig["cpu"]),
+            if spy and w["name"] in args.profile.split(","):
+                try:
+                    prof = profile(w, w["drive"](), args.latency, scratch, spy, args.rate,
+                                   args.out)
+                except (OSError, RuntimeError) as e:
+                    print("bench: profile of %s failed: %s" % (w["name"], e), file=sys.stderr)
+                    continue
+                results["profiles"].append(prof)
+                print("bench: profile of %s: %d samples" % (w["name"], prof["samples"]),
                       file=sys.stderr)
-                if w.get("floor"):
-                    fig = run_client(w, drive, args.latency, scratch,
-                                     "%s-floor-%d" % (w["name"], i), floor=True)
-                    floors.append(fig)
-                    print("bench: %s floor run %d: wall %.2f s, cpu %.2f s"
-                          % (w["name"], i + 1, fig["wall"], fig["cpu"]), file=sys.stderr)
-            results["workloads"].append(summarize(w, drive, bound, figs, args.latency, floors))
-        if not args.no_profile:
-            spy = ensure_profiler()
-            for w in workloads(args.quick):
-                if spy and w["name"] in args.profile.split(","):
-                    try:
-                        prof = profile(w, w["drive"](), args.latency, scratch, spy, args.rate,
-                                       args.out)
-                    except (OSError, RuntimeError) as e:
-                        print("bench: profile of %s failed: %s" % (w["name"], e), file=sys.stderr)
-                        continue
-                    results["profiles"].append(prof)
-                    print("bench: profile of %s: %d samples" % (w["name"], prof["samples"]),
-                          file=sys.stderr)
+    results["load_after"] = os.getloadavg()
+    results["targets"] = targets(results)
+    results["seconds"] = time.monotonic() - started
+    results["command"] = ".venv/bin/python bench/run.py%s%s" % (
+        " --latency %g" % args.latency if args.latency != 0.02 else "",
+        " --quick" if args.quick else "")
+    return results
+
+
+def network_part(args, scratch):
+    import netbench
+    results = netbench.run(args, Drive, StandIn, lower_bound, check_output, scratch)
+    results["commit"] = commit()
+    results["command"] = ".venv/bin/python bench/run.py --network%s%s%s" % (
+        " --rtt %g" % args.rtt if args.rtt != 0.04 else "",
+        " --quick" if args.quick else "", " --only " + args.only if args.only else "")
+    return results
+
+
+def commit():
+    try:
+        return subprocess.run(["git", "-C", ROOT, "describe", "--always", "--dirty"],
+                              capture_output=True, text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        return None
+
+
+def write_results(out_dir, plain, net):
+    """results.json holds both parts ("network" beside the plain figures);
+    a part not run this time is kept from the previous file."""
+    path = os.path.join(out_dir, "results.json")
+    try:
+        with open(path, encoding="utf-8") as f:
+            old = json.load(f)
+    except (OSError, ValueError):
+        old = {}
+    if plain is None:
+        plain = {k: v for k, v in old.items() if k != "network"} or None
+    if net is None:
+        net = old.get("network")
+    merged = dict(plain or {})
+    if net is not None:
+        merged["network"] = net
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(merged, f, indent=1, ensure_ascii=False)
+    import netbench
+    with open(os.path.join(out_dir, "results.md"), "w", encoding="utf-8") as f:
+        f.write("# fernwick benchmark results\n")
+        if plain:
+            f.write("\nCommand: `%s`, %s, %.0f s in all; tree %s; module %s.\n\n" % (
+                plain.get("command", ".venv/bin/python bench/run.py"), plain["started"],
+                plain["seconds"], plain["commit"],
+                plain["workloads"][0]["module"] if plain["workloads"] else "-"))
+            f.write(report(plain) + "\n")
+        if net:
+            f.write("\n## Network mode\n\nCommand: `%s`, %s; tree %s; module %s.\n\n" % (
+                net.get("command"), net["started"], net.get("commit"),
+                net["rows"][0]["module"] if net["rows"] else "-"))
+            f.write(netbench.report(net, table, human, output_state) + "\n")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--latency", type=float, default=0.02, help="seconds per request (0.02)")
+    p.add_argument("--quick", action="store_true", help="smaller workloads, one run each")
+    p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
+    p.add_argument("--only", default=None,
+                   help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...)")
+    p.add_argument("--profile", default="A", help="workloads to profile (A)")
+    p.add_argument("--no-profile", action="store_true")
+    p.add_argument("--rate", type=int, default=200, help="profile samples per second")
+    p.add_argument("--keep", action="store_true", help="keep the scratch directory")
+    p.add_argument("--out", default=HERE, help="where results.json/.md go (bench/)")
+    p.add_argument("--network", action="store_true",
+                   help="the network part alone (TLS, round trips, slow start)")
+    p.add_argument("--all", action="store_true", help="the plain part, then the network part")
+    p.add_argument("--rtt", type=float, default=0.04, help="network part: round-trip time (0.04)")
+    p.add_argument("--tls", default="1.3,1.2", help="network part: TLS versions (1.3,1.2)")
+    p.add_argument("--port", type=int, default=47443,
+                   help="network part: the stand-in's port, built into the module (47443)")
+    args = p.parse_args()
+    scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
+    plain = net = None
+    try:
+        if not args.network or args.all:
+            plain = plain_part(args, scratch)
+            print(report(plain))
+        if args.network or args.all:
+            net = network_part(args, scratch)
+            print(netbench_report(net))
     finally:
         if not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
         else:
             print("bench: scratch kept in %s" % scratch, file=sys.stderr)
-    results["load_after"] = os.getloadavg()
-    results["targets"] = targets(results)
-    results["seconds"] = time.monotonic() - started
-    text = report(results)
-    print(text)
-    with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as f:
-        json.dump(results, f, indent=1, ensure_ascii=False)
-    with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
-        f.write("# fernwick benchmark results\n\nCommand: `.venv/bin/python bench/run.py%s`, "
-                "%s, %.0f s in all; tree %s; module %s.\n\n" % (
-                    (" --latency %g" % args.latency if args.latency != 0.02 else "")
-                    + (" --quick" if args.quick else ""), results["started"], results["seconds"],
-                    results["commit"], results["workloads"][0]["module"]
-                    if results["workloads"] else "-"))
-        f.write(text + "\n")
+    write_results(args.out, plain, net)
     return 0
+
+
+def netbench_report(net):
+    import netbench
+    return netbench.report(net, table, human, output_state)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,8 @@ import threading
 class Record(object):
     """One request as received, and what the stand-in did with it."""
 
-    def __init__(self, seq, when, client, method, target, path, query, params, headers, kind):
+    def __init__(self, seq, when, client, method, target, path, query, params, headers, kind,
+                 conn=None):
         self.seq = seq
         self.time = when
         self.client = client        # (host, port) of the peer
@@ -17,6 +18,7 @@ class Record(object):
         self.params = params        # parse_qs(query, keep_blank_values=True)
         self.headers = headers      # [(name, value)] in the order received
         self.kind = kind            # api_list | aps_list | address | download | other
+        self.conn = conn            # number of the connection it came on (1, 2, ...)
         self.fault = None           # fault applied, or None
         self.status = None          # status sent (None: no reply, e.g. reset)
         self.pickcode = None        # for address/download

@@ -10,9 +10,12 @@ import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, quote, unquote, urlsplit
 
+from . import network
+from . import tls as tlsmod
 from .drive import Drive
 from .faults import KINDS
 from .log import Log
+from .route import DEFAULT_HOSTS
 
 PIECE = 65536               # bytes per socket write of a download body
 CHUNK = 8192                # chunk size with Transfer-Encoding: chunked
@@ -26,6 +29,8 @@ ROUTES = {
     "/files/download": "address",
 }
 DL_PREFIX = "/dl/"
+DOWNLOAD_HOST = "dl.drive.example"   # host of download addresses in proxy mode
+HANDSHAKE_TIMEOUT = 10.0
 
 REASONS = {403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
            416: "Range Not Satisfiable", 500: "Internal Server Error",
@@ -93,8 +98,21 @@ class _Handler(BaseHTTPRequestHandler):
 
     # -- plumbing ----------------------------------------------------------
     def setup(self):
+        st = self.server.standin
+        sock = self.request
+        st._track(sock, True)
+        self.conn_id, self.requests_seen = st._count_connection(), 0
+        if st._context is not None:
+            # The handshake runs here, in the connection's own thread.
+            try:
+                sock.settimeout(HANDSHAKE_TIMEOUT)
+                sock.do_handshake()
+                sock.settimeout(None)
+            except (OSError, ValueError):
+                st._track(sock, False)
+                st._count_handshake_failure()
+                raise
         BaseHTTPRequestHandler.setup(self)
-        self.server.standin._track(self.connection, True)
 
     def finish(self):
         try:
@@ -185,8 +203,11 @@ class _Handler(BaseHTTPRequestHandler):
         rec = st.log.new(when=time.time(), client=self.client_address, method=self.command,
                          target=self.path, path=path, query=query,
                          params=parse_qs(query, keep_blank_values=True),
-                         headers=list(self.headers.items()), kind=kind)
+                         headers=list(self.headers.items()), kind=kind, conn=self.conn_id)
         self._rec = rec
+        self.requests_seen += 1
+        if self.requests_seen == 1:
+            st._count_first_request(kind)
         if self.command != "GET":
             self.close_connection = True
             self._html(405, [("Allow", "GET")])
@@ -265,7 +286,7 @@ class _Handler(BaseHTTPRequestHandler):
 
         status, start, end, headers = 200, 0, f.size, []
         want = self.headers.get("Range")
-        if want and f.ranges and not f.gzip:
+        if want and st.ranges and f.ranges and not f.gzip:
             r = parse_range(want, f.size)
             if r == "unsatisfiable":
                 return self._html(416, [("Content-Range", "bytes */%d" % f.size)])
@@ -292,7 +313,7 @@ class _Handler(BaseHTTPRequestHandler):
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        if f.ranges:
+        if f.ranges and st.ranges:
             self.send_header("Accept-Ranges", "bytes")
         for k, v in headers:
             self.send_header(k, v)
@@ -323,6 +344,17 @@ class _Server(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 128
 
+    def get_request(self):
+        sock, addr = self.socket.accept()
+        # Replies go out as header and body writes; Nagle's algorithm would
+        # hold the second one for the client's delayed ACK on a kept-alive
+        # connection.
+        network.nodelay(sock)
+        context = self.standin._context
+        if context is not None:
+            sock = context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, addr
+
     def handle_error(self, request, client_address):
         exc = sys.exc_info()[1]
         if isinstance(exc, OSError):
@@ -337,10 +369,26 @@ class StandIn(object):
     host_alias: host written into download addresses instead of `host`.
     json_ascii: escape non-ASCII in JSON replies as \\uXXXX (else raw UTF-8).
     sndbuf: SO_SNDBUF of download connections (None: kernel default).
+    ranges: False ignores Range headers everywhere (200 with the whole body).
+
+    Network mode (see standin/network.py and the README):
+    tls: None (plain HTTP), "1.2" or "1.3": the server speaks TLS of exactly
+    that version, with a certificate for `names` (default the service hosts,
+    the download host, localhost and 127.0.0.1) from a CA of our own;
+    `ca_bundle` is certifi's bundle with that CA appended.
+    rtt: seconds of round-trip time; > 0 puts the network front (TCP
+    handshake, rtt/2 each way, slow start) between clients and the server.
+    proxy: also open an HTTP CONNECT proxy (`proxy_url`) that tunnels to the
+    server for any of `names` (implies tls="1.3" unless tls is given); download
+    addresses are then https://<download_host>/dl/...
+    slow_start, init_cwnd, mss: the sending model of the front.
     """
 
     def __init__(self, drive=None, latency=0.0, faults=None, port=0, host="127.0.0.1",
-                 host_alias=None, json_ascii=True, verbose=False, sndbuf=SNDBUF):
+                 host_alias=None, json_ascii=True, verbose=False, sndbuf=SNDBUF,
+                 ranges=True, tls=None, rtt=0.0, proxy=False, names=None,
+                 download_host=None, slow_start=True, init_cwnd=network.INIT_CWND,
+                 mss=network.MSS, proxy_port=0):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
@@ -349,23 +397,56 @@ class StandIn(object):
         self.json_ascii = json_ascii
         self.verbose = verbose
         self.sndbuf = sndbuf
+        self.ranges = ranges
+        self.proxy = proxy
+        self.tls = tls if tls is not None or not proxy else "1.3"
+        if self.tls is not None and self.tls not in tlsmod.VERSIONS:
+            raise ValueError("tls must be None, %s" % ", ".join(map(repr, tlsmod.VERSIONS)))
+        self.rtt = float(rtt)
+        self.download_host = download_host or (DOWNLOAD_HOST if proxy else None)
+        extra = [self.download_host] if self.download_host else []
+        self.names = tuple(names) if names is not None else (
+            tuple(DEFAULT_HOSTS) + tuple(extra) + ("localhost", "127.0.0.1"))
+        self._net_options = {"slow_start": slow_start, "init_cwnd": init_cwnd, "mss": mss}
         self.log = Log()
         self._want_port = port
+        self._want_proxy_port = proxy_port
         self._server = None
         self._thread = None
+        self._net = None
+        self._ports = {}
+        self._context = None
+        self.certs = None
         self._stopping = threading.Event()
         self._idle = threading.Condition()
         self._active = 0
         self._conns = set()
+        self._threads = set()
         self._conns_lock = threading.Lock()
+        self._counts_lock = threading.Lock()
+        self._accepted = 0
+        self._handshake_failures = 0
+        self._first_kinds = {}
 
     # -- lifecycle ---------------------------------------------------------
     def start(self):
         if self._server is not None:
             return self
         self._stopping.clear()
-        self._server = _Server((self.host, self._want_port), _Handler)
+        if self.tls is not None:
+            self.certs = tlsmod.certs(self.names)
+            self._context = tlsmod.server_context(self.certs, self.tls)
+        front = self.rtt > 0 or self.proxy
+        self._server = _Server((self.host, 0 if front else self._want_port), _Handler)
         self._server.standin = self
+        self._ports = {"service": self._server.server_address[1]}
+        if front:
+            try:
+                self._start_front()
+            except OSError:
+                self._server.server_close()
+                self._server = None
+                raise
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.05},
                                         name="standin-%d" % self.port)
@@ -373,22 +454,48 @@ class StandIn(object):
         self._thread.start()
         return self
 
+    def _start_front(self):
+        net = network.Network(self._server.server_address, rtt=self.rtt, names=self.names,
+                              host=self.host, **self._net_options)
+        try:
+            if self.rtt > 0:
+                self._ports["service"] = net.listen(self._want_port)
+            if self.proxy:
+                self._ports["proxy"] = net.listen(self._want_proxy_port, proxy=True)
+        except OSError:
+            for sock in net.listeners:
+                sock.close()
+            raise
+        net.start()
+        self._net = net
+
     def stop(self):
         server = self._server
         if server is None:
             return
         self._stopping.set()
+        if self._net is not None:
+            self._net.stop()
         server.shutdown()
         server.server_close()
         with self._conns_lock:
             conns = list(self._conns)
         for c in conns:
             try:
-                c.shutdown(socket.SHUT_RDWR)
+                # the plain socket's shutdown: an SSLSocket's own would drop
+                # its TLS state under a thread still reading
+                socket.socket.shutdown(c, socket.SHUT_RDWR)
             except OSError:
                 pass
         self._thread.join(5)
+        deadline = time.time() + 5
+        for t in self._handler_threads():
+            t.join(max(0.0, deadline - time.time()))
         self._server = None
+
+    def _handler_threads(self):
+        with self._conns_lock:
+            return list(self._threads)
 
     def __enter__(self):
         return self.start()
@@ -400,24 +507,65 @@ class StandIn(object):
     # -- facts -------------------------------------------------------------
     @property
     def port(self):
-        return self._server.server_address[1] if self._server is not None else None
+        """The port where the service answers (through the front when rtt > 0)."""
+        return self._ports.get("service") if self._server is not None else None
+
+    @property
+    def proxy_port(self):
+        return self._ports.get("proxy") if self._server is not None else None
+
+    @property
+    def scheme(self):
+        return "https" if self.tls else "http"
 
     @property
     def base_url(self):
-        return "http://%s:%d" % (self.host, self.port)
+        return "%s://%s:%d" % (self.scheme, self.host, self.port)
+
+    @property
+    def proxy_url(self):
+        return "http://%s:%d" % (self.host, self.proxy_port) if self.proxy_port else None
+
+    @property
+    def ca_bundle(self):
+        """certifi's CA bundle with our CA appended (TLS mode)."""
+        return self.certs.bundle if self.certs else None
+
+    @property
+    def ca_file(self):
+        """Our CA alone (TLS mode)."""
+        return self.certs.ca if self.certs else None
 
     @property
     def root_cid(self):
         return self.drive.root.cid
 
     def download_url(self, f):
+        path = "%s%s?t=%d" % (DL_PREFIX, quote(f.pickcode, safe=""), int(time.time()) + 3600)
+        if self.proxy:
+            return "https://%s%s" % (self.download_host, path)
         host = self.host_alias or self.host
-        return "http://%s:%d%s%s?t=%d" % (host, self.port, DL_PREFIX,
-                                          quote(f.pickcode, safe=""), int(time.time()) + 3600)
+        return "%s://%s:%d%s" % (self.scheme, host, self.port, path)
 
     def sent_bytes(self, pickcode):
         """Body bytes accepted by the socket, one entry per download request."""
         return [r.sent for r in self.log.of_kind("download") if r.pickcode == pickcode]
+
+    def connections(self):
+        """Connections the server accepted: {"accepted", "handshake_failures",
+        "first_request": {kind: count}} and, with the front, "front" (client
+        connections it accepted), "tunnels" (CONNECTs tunnelled, as
+        (host, port)), "refused" (CONNECTs refused) and "lateness" ((mean,
+        max) seconds the front released bytes after their modelled time)."""
+        with self._counts_lock:
+            out = {"accepted": self._accepted, "handshake_failures": self._handshake_failures,
+                   "first_request": dict(self._first_kinds)}
+        net = self._net
+        if net is not None:
+            out.update({"front": net.accepted(proxy=False), "proxy": net.accepted(proxy=True),
+                        "tunnels": list(net.tunnels), "refused": list(net.refused),
+                        "lateness": net.lateness()})
+        return out
 
     def wait_idle(self, timeout=5.0):
         """Wait until no request is being handled; False on timeout."""
@@ -449,8 +597,24 @@ class StandIn(object):
             self._idle.notify_all()
 
     def _track(self, conn, add):
+        me = threading.current_thread()
         with self._conns_lock:
             if add:
                 self._conns.add(conn)
+                self._threads.add(me)
             else:
                 self._conns.discard(conn)
+                self._threads.discard(me)
+
+    def _count_connection(self):
+        with self._counts_lock:
+            self._accepted += 1
+            return self._accepted
+
+    def _count_handshake_failure(self):
+        with self._counts_lock:
+            self._handshake_failures += 1
+
+    def _count_first_request(self, kind):
+        with self._counts_lock:
+            self._first_kinds[kind] = self._first_kinds.get(kind, 0) + 1
