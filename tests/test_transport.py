@@ -296,3 +296,65 @@ def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkey
         t.join(10)
     assert isinstance(results["old"], requests.Timeout)
     assert results["young"] == sha(b"data")
+
+
+CONFIG = "[必须参数]\ncid = {cid}\ntype = 0\ncookie = uid=7\n[功能参数]\nrecursion = {recursion}\n"
+
+
+@pytest.fixture
+def over_tls(real, monkeypatch, tmp_path):
+    """main() of the installed module with the installed requests, its hosts
+    reached over TLS through a proxy given by the environment, as a user
+    behind a proxy runs it."""
+    servers = []
+
+    def run(drive, recursive, **options):
+        s = StandIn(drive, proxy=True, **options).start()
+        servers.append(s)
+        for name in ("NO_PROXY", "no_proxy", "HTTP_PROXY", "http_proxy", "ALL_PROXY",
+                     "all_proxy", "https_proxy"):
+            monkeypatch.delenv(name, raising=False)
+        monkeypatch.setenv("HTTPS_PROXY", s.proxy_url)
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", s.ca_bundle)
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setattr("sys.stdin", __import__("io").StringIO(""))
+        (tmp_path / "config.ini").write_text(
+            CONFIG.format(cid=s.root_cid, recursion="是" if recursive else "否"), encoding="utf-8")
+        real.main()
+        assert s.wait_idle()
+        return s, (tmp_path / "QuillsiftBYOskel.txt").read_text(encoding="utf-8").splitlines()
+    yield run
+    for s in servers:
+        s.stop()
+
+
+def open_connections(s, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while s._conns and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return len(s._conns)
+
+
+@pytest.mark.parametrize("recursive, drive", [
+    (False, lambda: Drive.flat(150, seed=4)),
+    (True, lambda: Drive.tree(12, 4, seed=4)),
+])
+def test_batch_keeps_connections_alive_and_reads_only_prefixes(over_tls, recursive, drive):
+    drive = drive()
+    s, lines = over_tls(drive, recursive)
+    assert sorted(lines) == sorted(drive.expected_lines())
+    downloads = s.log.download()
+    assert len(downloads) == len(drive.files())
+    assert max(r.sent for r in downloads) <= PREFIX + 1024
+    assert all(r.header("cookie") == "uid=7" for r in s.log.records())
+    # one listing connection and a few per worker, whatever the folder count
+    assert s.connections()["proxy"] <= 1 + 2 * 6
+    assert open_connections(s) == 0 and not watchdogs()
+
+
+def test_batch_where_ranges_are_ignored(over_tls):
+    drive = Drive.flat(40, seed=6)
+    s, lines = over_tls(drive, False, ranges=False)
+    assert sorted(lines) == sorted(drive.expected_lines())
+    assert {r.status for r in s.log.download()} == {200}
+    assert open_connections(s) == 0 and not watchdogs()
