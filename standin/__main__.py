@@ -36,6 +36,14 @@ def main(argv=None):
     p.add_argument("--host-alias", default=None, help="host written in download addresses")
     p.add_argument("--json-utf8", action="store_true",
                    help="raw UTF-8 in JSON replies instead of \\u escapes")
+    p.add_argument("--no-ranges", action="store_true",
+                   help="ignore Range headers (200 with the whole body)")
+    p.add_argument("--tls", choices=["1.2", "1.3"], default=None,
+                   help="serve https with exactly this TLS version")
+    p.add_argument("--rtt", type=float, default=0.0,
+                   help="round-trip time of the network front, seconds (0: none)")
+    p.add_argument("--proxy", action="store_true",
+                   help="also open an HTTP CONNECT proxy for the service hosts")
     p.add_argument("--print-expected", action="store_true",
                    help="print name|size|sha|prefix for every file and exit")
     p.add_argument("--verbose", action="store_true", help="log each request to stderr")
@@ -68,7 +76,8 @@ def main(argv=None):
 
     standin = StandIn(drive, latency=args.latency, faults=faults, port=args.port,
                       host_alias=args.host_alias, json_ascii=not args.json_utf8,
-                      verbose=args.verbose)
+                      verbose=args.verbose, ranges=not args.no_ranges, tls=args.tls,
+                      rtt=args.rtt, proxy=args.proxy)
     done = threading.Event()
 
     def on_term(signum, frame):
@@ -79,6 +88,10 @@ def main(argv=None):
     standin.start()
     try:
         print("%s %s" % (standin.base_url, standin.root_cid))
+        if standin.proxy_url:
+            print("proxy %s" % standin.proxy_url)
+        if standin.ca_bundle:
+            print("ca-bundle %s" % standin.ca_bundle)
         sys.stdout.flush()
         while not done.wait(0.5):
             pass

@@ -293,8 +293,8 @@ class _Conn(object):
             self._refuse(b"405 Method Not Allowed")
             return len(data)
         if host.lower().strip("[]") not in self.net.names:
-            self._refuse(b"403 Forbidden")
             self.net.refused.append((host, int(port)))
+            self._refuse(b"403 Forbidden")
             return len(data)
         try:
             self._open_server()
