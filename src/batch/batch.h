@@ -18,4 +18,12 @@ namespace fw::batch {
 long given_up_count() noexcept;
 void reset_given_up() noexcept;
 
+// The stop of an interrupted batch, process-wide: once requested, no worker
+// takes another entry and no failed file is tried again. main requests it
+// when it fails while its workers run, and allows work again at its start
+// and once every worker of the stopped batch has ended.
+void request_stop() noexcept;
+void allow_work() noexcept;
+bool stop_requested() noexcept;
+
 }  // namespace fw::batch

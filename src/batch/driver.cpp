@@ -49,6 +49,37 @@ bool clear_list(PyObject* list_name) {
     return list && call_method(list.get(), kClear);
 }
 
+// Six workers on the queue, each appended to `threads` once started.
+bool start_workers(PyObject* workqueue, PyObject* threads, PyObject* cookie, PyObject* cid) {
+    for (int t = 0; t < kWorkers; ++t) {
+        Ref thread = call_global(names::mythread, {workqueue, cookie, cid});
+        if (!thread || !call_method(thread.get(), kStart) || PyList_Append(threads, thread.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool join_workers(PyObject* threads) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads); ++i) {
+        if (!call_method(PyList_GET_ITEM(threads, i), kJoin)) return false;
+    }
+    return true;
+}
+
+// main failed while its workers run (Ctrl-C, mostly): none of them starts
+// another file, the files in flight finish, and main waits for them before
+// the error goes on. A second interrupt ends the wait at once.
+void stop_workers(PyObject* threads) {
+    request_stop();
+    SavedError interrupt;
+    if (!join_workers(threads)) {
+        PyErr_Clear();  // the workers stop on their own; main stops waiting
+        return;
+    }
+    allow_work();
+}
+
 // Every entry of sha1list into a new queue, six workers on it, all joined.
 bool dispatch_folder(PyObject* cookie, PyObject* cid) {
     Ref workqueue = call_global_attr(names::queue, kQueue, {}, {{kMaxsize, ints::zero}});
@@ -60,17 +91,11 @@ bool dispatch_folder(PyObject* cookie, PyObject* cid) {
         if (!call_method(workqueue.get(), kPut, {each.get()})) return false;
     }
     if (PyErr_Occurred()) return false;
-    for (int t = 0; t < kWorkers; ++t) {
-        Ref thread = call_global(names::mythread, {workqueue.get(), cookie, cid});
-        if (!thread || !call_method(thread.get(), kStart) ||
-            PyList_Append(threads.get(), thread.get()) < 0) {
-            return false;
-        }
+    if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
+        return true;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
-        if (!call_method(PyList_GET_ITEM(threads.get(), i), kJoin)) return false;
-    }
-    return true;
+    stop_workers(threads.get());
+    return false;
 }
 
 // One folder: its listing, the count, its dispatch.
@@ -127,12 +152,12 @@ bool read_settings(PyObject* config, Settings& settings) {
     return bool(settings.recursion);
 }
 
-}  // namespace
-
-Ref main(PyObject* const*) {
+// Everything main does between its start and its end.
+Ref run_batch() {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
+    allow_work();
     Ref config = load_config();
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
@@ -150,6 +175,14 @@ Ref main(PyObject* const*) {
                                      : process_folder(settings, settings.cid.get());
     if (!done || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+Ref main(PyObject* const*) {
+    Ref result = run_batch();
+    // end of batch: release what the batch opened
+    return result;
 }
 
 }  // namespace fw::batch

@@ -15,6 +15,7 @@ constexpr int kAttempts = 4;
 constexpr double kPauses[kAttempts - 1] = {0.5, 1.0, 2.0};
 
 std::atomic<long> given_up{0};
+std::atomic<bool> stopping{false};
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
@@ -126,6 +127,10 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
 long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
 
+void request_stop() noexcept { stopping.store(true); }
+void allow_work() noexcept { stopping.store(false); }
+bool stop_requested() noexcept { return stopping.load(); }
+
 Ref thread_init(PyObject* const* args) {
     PyObject* self = args[0];
     Ref threading = scope::global(names::threading);
@@ -155,6 +160,7 @@ bool queue_ran_dry() {
 Ref thread_run(PyObject* const* args) {
     PyObject* self = args[0];
     for (;;) {
+        if (stop_requested()) return Ref::borrow(Py_None);
         Ref q = attr(self, kQ);
         Ref empty = q ? call_method(q.get(), kEmpty) : Ref();
         if (!empty) return {};
@@ -178,13 +184,19 @@ Ref run_down(PyObject* const* args) {
     PyObject* cid = args[2];
     Ref a = call_method(q, names::get, {}, {{names::timeout, ints::two}});
     if (!a) return {};
+    if (stop_requested()) return Ref::borrow(Py_None);  // taken as the batch stopped: dropped
     // name|size|sha|pickcode, the last three taken from the right: a "|"
     // inside the name stays in the name.
     Ref sha1old = call_method(a.get(), kRsplit, {kBar, ints::three});
     if (!sha1old) return {};
     Ref last_error;
     for (int tries = 0; tries < kAttempts; ++tries) {
-        if (tries > 0 && !pause(kPauses[tries - 1])) return {};
+        if (tries > 0) {
+            // A stopped batch tries no file again; it is dropped, not given up.
+            if (stop_requested()) return Ref::borrow(Py_None);
+            if (!pause(kPauses[tries - 1])) return {};
+            if (stop_requested()) return Ref::borrow(Py_None);
+        }
         if (attempt(sha1old.get(), cookie, cid)) return Ref::borrow(Py_None);
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
         last_error = take_error();
