@@ -3,23 +3,19 @@
 #include <atomic>
 
 #include "batch/batch.h"
+#include "client/retry.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
 namespace fw::batch {
 namespace {
 
-// An entry that keeps failing is tried this many times in all, with these
-// pauses (seconds) before the second, third and fourth attempt.
-constexpr int kAttempts = 4;
-constexpr double kPauses[kAttempts - 1] = {0.5, 1.0, 2.0};
-
 std::atomic<long> given_up{0};
 std::atomic<bool> stopping{false};
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
-    kRelease{"release"}, kSleep{"sleep"}, kOutputFile{"QuillsiftBYOskel.txt"}, kAppend{"a+"},
+    kRelease{"release"}, kOutputFile{"QuillsiftBYOskel.txt"}, kAppend{"a+"},
     kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
     kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
     kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
@@ -96,11 +92,6 @@ bool attempt(PyObject* sha1old, PyObject* cookie, PyObject* cid) {
                       : Ref();
     Ref line = sha1new ? one_line(sha1new.get()) : Ref();
     return line && publish(line.get());
-}
-
-bool pause(double seconds) {
-    Ref delay = Ref::steal(PyFloat_FromDouble(seconds));
-    return delay && call_global_attr(names::time, kSleep, {delay.get()});
 }
 
 // Reports an entry that failed every attempt; no output line is written.
@@ -189,19 +180,15 @@ Ref run_down(PyObject* const* args) {
     // inside the name stays in the name.
     Ref sha1old = call_method(a.get(), kRsplit, {kBar, ints::three});
     if (!sha1old) return {};
-    Ref last_error;
-    for (int tries = 0; tries < kAttempts; ++tries) {
-        if (tries > 0) {
-            // A stopped batch tries no file again; it is dropped, not given up.
-            if (stop_requested()) return Ref::borrow(Py_None);
-            if (!pause(kPauses[tries - 1])) return {};
-            if (stop_requested()) return Ref::borrow(Py_None);
-        }
-        if (attempt(sha1old.get(), cookie, cid)) return Ref::borrow(Py_None);
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-        last_error = take_error();
+    // A stopped batch tries no file again: the file is dropped, not given up.
+    Ref done;
+    const client::Retried end = client::retry(
+        done, [&] { return attempt(sha1old.get(), cookie, cid) ? Ref::borrow(Py_None) : Ref(); },
+        [] { return !stop_requested(); });
+    if (end == client::Retried::Failed) return {};
+    if (end == client::Retried::Exhausted && !give_up(a.get(), sha1old.get(), take_error().get())) {
+        return {};
     }
-    if (!give_up(a.get(), sha1old.get(), last_error.get())) return {};
     return Ref::borrow(Py_None);
 }
 
