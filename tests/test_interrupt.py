@@ -33,8 +33,9 @@ except KeyboardInterrupt:
 unix_signals = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child process")
 
 
-def start_batch(tmp_path, server):
-    (tmp_path / "config.ini").write_text(CONFIG.format(server.root_cid), encoding="utf-8")
+def start_batch(tmp_path, server, resume=False):
+    config = CONFIG.format(server.root_cid) + ("resume = 是\n" if resume else "")
+    (tmp_path / "config.ini").write_text(config, encoding="utf-8")
     return subprocess.Popen([sys.executable, "-u", "-c", CHILD, server.base_url], cwd=str(tmp_path),
                             env=python_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
@@ -110,6 +111,36 @@ def test_second_ctrl_c_ends_the_wait_for_stalled_downloads(tmp_path):
     # The interpreter still lets the six in-flight files finish as it exits.
     check_output(tmp_path, drive, {r.param("pickcode") for r in addresses})
     assert len(addresses) == 6
+
+
+@unix_signals
+def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
+    drive = Drive(seed=2)
+    for i in range(6):  # listed first, so the stopped run writes them
+        drive.root.add_file("line\nbreak\r%d" % i, 10 + i)
+    for i in range(300):
+        drive.root.add_file("f%03d" % i, 1000 + i)
+    foreign = "a line not of this module\n"
+    with StandIn(drive, latency=0.02) as server:
+        child = start_batch(tmp_path, server)
+        wait_for(lambda: written(tmp_path).count("\n") >= 60)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(30 * SLOWER) == 130
+        first = written(tmp_path).split("\n")[:-1]
+        with open(str(tmp_path / OUT), "a", encoding="utf-8") as out:
+            out.write(foreign)
+        server.log.clear()
+        child = start_batch(tmp_path, server, resume=True)
+        said, err = child.communicate(timeout=60 * SLOWER)
+        asked = len(server.log.address())
+    assert child.returncode == 0, err
+    lines = written(tmp_path).split("\n")[:-1]
+    lines.remove(foreign[:-1])
+    one_line = [f.expected_line.replace("\r", "\\r").replace("\n", "\\n") for f in drive.files()]
+    assert "line\\nbreak\\r5|15|" in "\n".join(first)
+    assert sorted(lines) == sorted(one_line)  # every file exactly once across both runs
+    assert asked == len(one_line) - len(first)
+    assert said.split("\n")[-2:] == ["跳过%d个已完成文件" % len(first), "任务完成"]
 
 
 class InterruptedJoin:

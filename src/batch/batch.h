@@ -1,7 +1,7 @@
 // The batch driver: the bodies of main, the worker class and run_down.
 #pragma once
 
-#include "module/ref.h"
+#include "module/names.h"
 
 namespace fw::batch {
 
@@ -17,6 +17,11 @@ namespace fw::batch {
 // Files that run_down gave up on since the last reset (the start of main).
 long given_up_count() noexcept;
 void reset_given_up() noexcept;
+
+// The output file, and the one-line form a record is written in there: a
+// carriage return or line feed inside it becomes `\r` or `\n`.
+extern const Text output_file;
+Ref one_line(PyObject* text);
 
 // The stop of an interrupted batch, process-wide: once requested, no worker
 // takes another entry and no failed file is tried again. main requests it

@@ -1,6 +1,7 @@
 // main: one batch from config.ini to the last output line.
 #include "batch/batch.h"
 #include "batch/config.h"
+#include "batch/resume.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -10,19 +11,24 @@ namespace {
 constexpr int kWorkers = 6;
 
 const Text kRequired{"必须参数"}, kFeatures{"功能参数"}, kCidKey{"cid"}, kTypeKey{"type"},
-    kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kYes{"是"}, kNo{"否"}, kEmpty{""};
+    kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kResumeKey{"resume"}, kYes{"是"}, kNo{"否"},
+    kEmpty{""}, kHasOption{"has_option"};
 
 // What main says, to the letter.
 const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归计算中"},
     kWalkDone{"计算完成\n总共"}, kFolders{"个文件夹"}, kListed{"获取数据完成，总共"},
     kEntries{"条数据"}, kAllDone{"任务完成"}, kBadRecursion{"recursion非法"},
-    kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"};
+    kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"}, kBadResume{"resume非法"},
+    kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
     kClear{"clear"};
 
 struct Settings {
     Ref cid, type2, cookie, recursion;
+    bool resume = false;  // skip the files the output file already has
+    DoneFiles done;
+    long skipped = 0;
 };
 
 // count + text, as the messages show them: digits joined without blanks.
@@ -80,15 +86,28 @@ void stop_workers(PyObject* threads) {
     allow_work();
 }
 
-// Every entry of sha1list into a new queue, six workers on it, all joined.
-bool dispatch_folder(PyObject* cookie, PyObject* cid) {
+// 1 when the entry is to be queued, 0 when a resumed batch skips it.
+int to_be_done(Settings& settings, PyObject* entry) {
+    if (!settings.resume) return 1;
+    const int done = settings.done.has_line(entry);
+    if (done == 1) ++settings.skipped;
+    return done < 0 ? -1 : 1 - done;
+}
+
+// Every entry of sha1list still to be done into a new queue, six workers on
+// it, all joined.
+bool dispatch_folder(Settings& settings, PyObject* cid) {
+    PyObject* cookie = settings.cookie.get();
     Ref workqueue = call_global_attr(names::queue, kQueue, {}, {{kMaxsize, ints::zero}});
     Ref threads = workqueue ? Ref::steal(PyList_New(0)) : Ref();
     Ref entries = threads ? scope::global(names::sha1list) : Ref();
     Ref each_entry = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!each_entry) return false;
     while (Ref each = Ref::steal(PyIter_Next(each_entry.get()))) {
-        if (!call_method(workqueue.get(), kPut, {each.get()})) return false;
+        const int wanted = to_be_done(settings, each.get());
+        if (wanted < 0 || (wanted == 1 && !call_method(workqueue.get(), kPut, {each.get()}))) {
+            return false;
+        }
     }
     if (PyErr_Occurred()) return false;
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
@@ -99,10 +118,10 @@ bool dispatch_folder(PyObject* cookie, PyObject* cid) {
 }
 
 // One folder: its listing, the count, its dispatch.
-bool process_folder(const Settings& settings, PyObject* cid) {
+bool process_folder(Settings& settings, PyObject* cid) {
     return call_global(names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
-           dispatch_folder(settings.cookie.get(), cid);
+           dispatch_folder(settings, cid);
 }
 
 // The configured folder, then the folders below it, level by level.
@@ -122,7 +141,7 @@ bool walk_folders(const Settings& settings) {
     }
 }
 
-bool run_recursive(const Settings& settings) {
+bool run_recursive(Settings& settings) {
     if (!print_line(kWalking) || !walk_folders(settings) ||
         !print_count(kWalkDone, names::cidlist, kFolders)) {
         return false;
@@ -136,12 +155,19 @@ bool run_recursive(const Settings& settings) {
     return !PyErr_Occurred();
 }
 
+bool print_number(PyObject* head, long count, PyObject* tail) {
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
+    Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
+    return message && print_line(message.get());
+}
+
+bool report_skipped(const Settings& settings) {
+    return !settings.resume || print_number(kSkippedHead, settings.skipped, kSkippedTail);
+}
+
 bool report_given_up() {
     const long count = given_up_count();
-    if (count == 0) return true;
-    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
-    Ref message = digits ? concat({kGivenUpHead, digits.get(), kGivenUpTail}) : Ref();
-    return message && print_line(message.get());
+    return count == 0 || print_number(kGivenUpHead, count, kGivenUpTail);
 }
 
 bool read_settings(PyObject* config, Settings& settings) {
@@ -151,6 +177,28 @@ bool read_settings(PyObject* config, Settings& settings) {
     if (settings.cookie) settings.recursion = read_setting(config, kFeatures, kRecursionKey);
     return bool(settings.recursion);
 }
+
+enum class Choice { Yes, No, Invalid, Error };
+
+// 是 or 否, to the letter.
+Choice yes_or_no(PyObject* value) {
+    const int yes = PyObject_RichCompareBool(value, kYes, Py_EQ);
+    const int no = yes == 0 ? PyObject_RichCompareBool(value, kNo, Py_EQ) : 0;
+    if (yes < 0 || no < 0) return Choice::Error;
+    return yes == 1 ? Choice::Yes : no == 1 ? Choice::No : Choice::Invalid;
+}
+
+// `resume` may be left out: then nothing is skipped, as before it existed.
+Choice read_resume(PyObject* config) {
+    Ref present = call_method(config, kHasOption, {kFeatures, kResumeKey});
+    const int has = present ? PyObject_IsTrue(present.get()) : -1;
+    if (has <= 0) return has == 0 ? Choice::No : Choice::Error;
+    Ref value = read_setting(config, kFeatures, kResumeKey);
+    return value ? yes_or_no(value.get()) : Choice::Error;
+}
+
+// A setting that is neither 是 nor 否: said, and nothing is done.
+Ref refuse(PyObject* message) { return prompt(message) ? Ref::borrow(Py_None) : Ref(); }
 
 // Everything main does between its start and its end.
 Ref run_batch() {
@@ -166,14 +214,18 @@ Ref run_batch() {
 
     Settings settings;
     if (!read_settings(config.get(), settings)) return {};
-    const int recursive = PyObject_RichCompareBool(settings.recursion.get(), kYes, Py_EQ);
-    const int single = recursive == 0 ? PyObject_RichCompareBool(settings.recursion.get(), kNo, Py_EQ) : 0;
-    if (recursive < 0 || single < 0) return {};
-    if (recursive == 0 && single == 0) return prompt(kBadRecursion) ? Ref::borrow(Py_None) : Ref();
+    const Choice recursion = yes_or_no(settings.recursion.get());
+    if (recursion == Choice::Error) return {};
+    if (recursion == Choice::Invalid) return refuse(kBadRecursion);
+    const Choice resume = read_resume(config.get());
+    if (resume == Choice::Error) return {};
+    if (resume == Choice::Invalid) return refuse(kBadResume);
+    settings.resume = resume == Choice::Yes;
+    if (settings.resume && !settings.done.load(output_file)) return {};
 
-    const bool done = recursive == 1 ? run_recursive(settings)
-                                     : process_folder(settings, settings.cid.get());
-    if (!done || !report_given_up() || !prompt(kAllDone)) return {};
+    const bool done = recursion == Choice::Yes ? run_recursive(settings)
+                                               : process_folder(settings, settings.cid.get());
+    if (!done || !report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
 

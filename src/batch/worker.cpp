@@ -15,7 +15,7 @@ std::atomic<bool> stopping{false};
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
-    kRelease{"release"}, kOutputFile{"QuillsiftBYOskel.txt"}, kAppend{"a+"},
+    kRelease{"release"}, kAppend{"a+"},
     kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
     kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
     kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
@@ -28,13 +28,6 @@ bool take_lock(CallOnExit& release) {
     if (!lock || !call_method(lock.get(), kAcquire)) return false;
     release.arm(std::move(lock), kRelease);
     return true;
-}
-
-// A record break inside a name or size is written escaped, so one file
-// stays one line.
-Ref one_line(PyObject* text) {
-    Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
-    return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
 }
 
 // The line as the console's encoding can show it.
@@ -64,7 +57,7 @@ bool show(PyObject* line) {
 
 // Appends line + "\n" to the output file, opened for this line only.
 bool append_record(PyObject* line) {
-    Ref file = call(scope::builtin_open(), {kOutputFile, kAppend},
+    Ref file = call(scope::builtin_open(), {output_file, kAppend},
                     {{kEncoding, kUtf8}, {kErrors, kIgnore}});
     if (!file) return false;
     CallOnExit closes(file.copy(), names::close);  // on a failed write
@@ -114,6 +107,15 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
 }
 
 }  // namespace
+
+const Text output_file{"QuillsiftBYOskel.txt"};
+
+// A record break inside a name or size is written escaped, so one file
+// stays one line.
+Ref one_line(PyObject* text) {
+    Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
+    return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
+}
 
 long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
