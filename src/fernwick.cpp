@@ -107,6 +107,22 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "fernwick", nullptr, 0, no_methods, module_slots, nullptr, nullptr, nullptr,
 };
 
+// fernwick_status: how the last main ended, for the `fernwick` command. A
+// second entry point of this library (loaded by fernwick_command.py from
+// fernwick's own file), so the batch's state is shared and the namespace of
+// fernwick stays as it is.
+PyObject* last_status(PyObject*, PyObject*) { return PyLong_FromLong(batch::last_status()); }
+
+PyMethodDef status_methods[] = {
+    {"last_status", last_status, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef status_def = {
+    PyModuleDef_HEAD_INIT, "fernwick_status", nullptr, 0, status_methods, nullptr, nullptr, nullptr,
+    nullptr,
+};
+
 }  // namespace
 }  // namespace fw
 
@@ -118,7 +134,11 @@ PyModuleDef module_def = {
 #define FW_EXPORT __attribute__((visibility("default")))
 #endif
 
-// The module's only exported symbol.
+// The library's two exported symbols: the module, and its status for the command.
 extern "C" FW_EXPORT PyObject* PyInit_fernwick(void) {
     return PyModuleDef_Init(&fw::module_def);
+}
+
+extern "C" FW_EXPORT PyObject* PyInit_fernwick_status(void) {
+    return PyModuleDef_Init(&fw::status_def);
 }

@@ -1,5 +1,6 @@
 """Ctrl-C during a batch: no file is started after it, the files in flight
 finish, main waits for them and raises the interrupt again."""
+import io
 import os
 import queue
 import signal
@@ -195,8 +196,13 @@ def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs
     assert sorted(in_flight) == sorted(names[:6]) and sleeps == []
     assert sorted(written(tmp_path).split("\n")[:-1]) == ["ok1|1|S|P", "ok3|1|S|P", "ok5|1|S|P"]
     assert "放弃" not in capsys.readouterr().out
-    # Once every worker has ended, files are taken and retried again.
+    # The stop holds until main starts again.
     q = queue.Queue()
     q.put("bad9|1|S|bad9")
     fw.run_down(q, "c", "1")
+    assert (sleeps, q.empty()) == ([], True)
+    fw.mythread = workers.worker_class
+    fw.get_sha1list = lambda cid, type2, cookie: fw.sha1list.append("bad9|1|S|bad9")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    fw.main()
     assert sleeps == [0.5, 1, 2]

@@ -1,4 +1,7 @@
 // main: one batch from config.ini to the last output line.
+#include <atomic>
+#include <initializer_list>
+
 #include "batch/batch.h"
 #include "batch/config.h"
 #include "batch/resume.h"
@@ -29,7 +32,17 @@ struct Settings {
     bool resume = false;  // skip the files the output file already has
     DoneFiles done;
     long skipped = 0;
+    bool listing_failed = false;  // a listing call raised
 };
+
+std::atomic<int> last_outcome{static_cast<int>(Outcome::Done)};
+
+// A listing call of main; a failure is remembered for the exit status.
+bool list_folder(Settings& settings, PyObject* function, std::initializer_list<PyObject*> args) {
+    if (call_global(function, args)) return true;
+    settings.listing_failed = PyErr_ExceptionMatches(PyExc_Exception);
+    return false;
+}
 
 // count + text, as the messages show them: digits joined without blanks.
 bool print_count(PyObject* head, PyObject* list_name, PyObject* tail) {
@@ -75,15 +88,13 @@ bool join_workers(PyObject* threads) {
 
 // main failed while its workers run (Ctrl-C, mostly): none of them starts
 // another file, the files in flight finish, and main waits for them before
-// the error goes on. A second interrupt ends the wait at once.
+// the error goes on. A second interrupt ends the wait at once. The stop
+// stays until the next main: a worker whose start the interrupt cut short
+// is in no list, and must still find it.
 void stop_workers(PyObject* threads) {
     request_stop();
     SavedError interrupt;
-    if (!join_workers(threads)) {
-        PyErr_Clear();  // the workers stop on their own; main stops waiting
-        return;
-    }
-    allow_work();
+    if (!join_workers(threads)) PyErr_Clear();  // the workers stop on their own
 }
 
 // 1 when the entry is to be queued, 0 when a resumed batch skips it.
@@ -119,13 +130,13 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
 
 // One folder: its listing, the count, its dispatch.
 bool process_folder(Settings& settings, PyObject* cid) {
-    return call_global(names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+    return list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
            dispatch_folder(settings, cid);
 }
 
 // The configured folder, then the folders below it, level by level.
-bool walk_folders(const Settings& settings) {
+bool walk_folders(Settings& settings) {
     Ref cidlist = scope::global(names::cidlist);
     if (!cidlist || !call_method(cidlist.get(), names::append, {settings.cid.get()})) return false;
     for (Py_ssize_t i = 1;; ++i) {
@@ -135,7 +146,7 @@ bool walk_folders(const Settings& settings) {
         if (size < 0) return false;
         if (i > size) return true;
         Ref eachcid = item_at(cidlist.get(), i - 1);
-        if (!eachcid || !call_global(names::get_cidlist, {eachcid.get(), settings.cookie.get()})) {
+        if (!eachcid || !list_folder(settings, names::get_cidlist, {eachcid.get(), settings.cookie.get()})) {
             return false;
         }
     }
@@ -200,8 +211,9 @@ Choice read_resume(PyObject* config) {
 // A setting that is neither 是 nor 否: said, and nothing is done.
 Ref refuse(PyObject* message) { return prompt(message) ? Ref::borrow(Py_None) : Ref(); }
 
-// Everything main does between its start and its end.
-Ref run_batch() {
+// Everything main does between its start and its end; `outcome` says how a
+// run that returns ended, or that a listing failed.
+Ref run_batch(Outcome& outcome) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
@@ -210,6 +222,7 @@ Ref run_batch() {
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
     if (unreadable < 0) return {};
+    outcome = Outcome::NothingDone;
     if (unreadable == 1) return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
 
     Settings settings;
@@ -225,16 +238,36 @@ Ref run_batch() {
 
     const bool done = recursion == Choice::Yes ? run_recursive(settings)
                                                : process_folder(settings, settings.cid.get());
-    if (!done || !report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
+    if (!done && settings.listing_failed) outcome = Outcome::ListingFailed;
+    if (!done) return {};
+    outcome = given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp;
+    if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
+}
+
+// A main that raised: interrupted, a listing that failed for good, or
+// another error.
+void record_outcome(Outcome outcome, bool raised) {
+    if (raised) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            outcome = Outcome::Interrupted;
+        } else if (outcome != Outcome::ListingFailed) {
+            outcome = Outcome::Failed;
+        }
+    }
+    last_outcome.store(static_cast<int>(outcome));
 }
 
 }  // namespace
 
 Ref main(PyObject* const*) {
-    Ref result = run_batch();
+    Outcome outcome = Outcome::Failed;
+    Ref result = run_batch(outcome);
     // end of batch: release what the batch opened
+    record_outcome(outcome, !result);
     return result;
 }
+
+int last_status() noexcept { return last_outcome.load(); }
 
 }  // namespace fw::batch

@@ -1,7 +1,6 @@
 #include "module/callable.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "module/messages.h"
@@ -22,10 +21,13 @@ struct Record {
     Py_ssize_t nparams = 0;
 };
 
-// The table of the module's callables, and a record per row.
+// The table of the module's callables, and a record per row. Plain static
+// storage on purpose: nothing of it is torn down at process exit, when
+// threads the interpreter abandoned may still read it.
+constexpr size_t kMaxCallables = 16;
 const CallableRow* table = nullptr;
 size_t table_size = 0;
-std::unique_ptr<Record[]> records;
+Record records[kMaxCallables];
 
 struct FunctionObject {
     PyObject_HEAD
@@ -266,7 +268,10 @@ bool ready_type() {
 bool prepare_callables(const CallableRow* rows, size_t count) {
     if (!ready_type()) return false;
     if (table == nullptr) {
-        records.reset(new Record[count]);
+        if (count > kMaxCallables) {
+            PyErr_SetString(PyExc_SystemError, "fernwick: too many callables");
+            return false;
+        }
         table = rows;
         table_size = count;
     }
