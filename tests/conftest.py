@@ -36,13 +36,19 @@ def restore_module_attrs():
         setattr(fernwick, name, value)
 
 
-def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
-    """Runs `code` in a fresh interpreter (the one running the tests)."""
+def python_env(env=None):
+    """The environment of a fresh interpreter that imports this module and
+    the stand-in."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(
         p for p in [os.path.dirname(fernwick.__file__), ROOT,
                     full_env.get("PYTHONPATH", "")] if p)
     full_env.update(env or {})
+    return full_env
+
+
+def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
+    """Runs `code` in a fresh interpreter (the one running the tests)."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=full_env,
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=python_env(env),
         input=stdin, capture_output=True, text=True, timeout=timeout)

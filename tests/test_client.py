@@ -3,6 +3,7 @@ asked for (addresses, headers, keyword arguments), how listings are walked,
 and how the prefix of a download is read and hashed."""
 import hashlib
 import json
+import types
 
 import pytest
 import requests
@@ -199,18 +200,21 @@ def test_cidlist_keeps_ids_as_parsed(fw, net):
 @pytest.mark.parametrize("which, replies, error, kept", [
     ("sha1list", [{"count": 0, "data": []}], KeyError, []),
     ("sha1list", [{"state": True, "data": []}], KeyError, []),
-    ("sha1list", ["<html>busy</html>"], json.JSONDecodeError, []),
-    ("sha1list", [requests.ConnectionError("reset")], requests.ConnectionError, []),
     ("sha1list", [page(575, [a_file("p1")]), page(575, [a_file("p2")]),
                   {"state": True, "count": 575}], KeyError, ["p1", "p2"]),
-    ("sha1list", [page(575, [a_file("p1")]), page(575, [a_file("p2")]), "{"],
-     json.JSONDecodeError, ["p1", "p2"]),
-    ("sha1list", [page(575, [a_file("p1")]), page(575, [a_file("p2")]),
-                  requests.Timeout("slow")], requests.Timeout, ["p1", "p2"]),
     ("cidlist", [page(575, [{"cid": "p1"}]), page(575, [{"cid": "p2"}]),
                  page(575, [{"n": "no id"}])], KeyError, ["p1", "p2"]),
+    ("sha1list", [page(575, [a_file("p1")]), page(575, [a_file("p2")])] + ["{"] * 4,
+     json.JSONDecodeError, ["p1", "p2"]),
+    ("sha1list", [page(575, [a_file("p1")]), page(575, [a_file("p2")])] +
+     [requests.Timeout("slow")] * 4, requests.Timeout, ["p1", "p2"]),
+    ("cidlist", [requests.ConnectionError("reset")] * 4, requests.ConnectionError, []),
 ])
-def test_listing_failure_keeps_earlier_pages(fw, net, which, replies, error, kept):
+def test_listing_failure_keeps_earlier_pages(fw, net, monkeypatch, which, replies, error, kept):
+    # A reply that parses but lacks what the walk needs is not retried; a
+    # request that raises or a reply that is not JSON fails all four attempts.
+    sleeps = []
+    monkeypatch.setattr(fw, "time", types.SimpleNamespace(sleep=sleeps.append))
     fake = net(*replies, page(575), page(575))
     with pytest.raises(error):
         if which == "sha1list":
@@ -218,10 +222,52 @@ def test_listing_failure_keeps_earlier_pages(fw, net, which, replies, error, kep
         else:
             fw.get_cidlist("1", "ck")
     assert len(fake.calls) == len(replies)
+    assert sleeps == ([0.5, 1, 2] if error is not KeyError else [])
     if which == "sha1list":
         assert fw.sha1list == ["%s|1|AB12|pc1" % k for k in kept]
     else:
         assert fw.cidlist == kept
+
+
+FAILURES = {"raises": requests.ConnectionError("reset"), "not-json": "<html>busy</html>",
+            "timeout": requests.ReadTimeout("slow")}
+
+
+@pytest.mark.parametrize("failures", [1, 3])
+@pytest.mark.parametrize("kind", sorted(FAILURES))
+@pytest.mark.parametrize("which, at", [("sha1list", 0), ("sha1list", 1), ("cidlist", 2),
+                                       ("aps", 1)])
+def test_failed_listing_request_is_tried_again(fw, net, monkeypatch, capsys, which, at, kind,
+                                               failures):
+    sleeps = []
+    monkeypatch.setattr(fw, "time", types.SimpleNamespace(sleep=sleeps.append))
+    items = [[a_file("p%d" % n), {"cid": "c%d" % n, "n": "d"}] for n in range(3)]
+    replies = [page(300, items[n]) for n in range(3)]
+    if which == "aps":  # the API does not report success: its reply is read once
+        replies.insert(0, page(0, state=False))
+        at += 1
+    replies[at:at] = [FAILURES[kind]] * failures
+    fake = net(*replies)
+    if which == "cidlist":
+        fw.get_cidlist("1", "ck")
+        assert fw.cidlist == ["c0", "c1", "c2"]
+    else:
+        assert fw.get_sha1list("1", "0", "ck") == 300
+        assert fw.sha1list == ["p0|1|AB12|pc1", "p1|1|AB12|pc1", "p2|1|AB12|pc1"]
+    assert sleeps == [0.5, 1, 2][:failures]
+    urls = [url for url, _ in fake.calls]
+    assert len(urls) == len(replies) and urls[at:at + failures + 1] == [urls[at]] * (failures + 1)
+    assert capsys.readouterr().out == "正在获取第2页/总共3页\n正在获取第3页/总共3页\n"
+
+
+@pytest.mark.parametrize("which", ["sha1list", "cidlist"])
+def test_interrupted_listing_request_is_not_tried_again(fw, net, monkeypatch, which):
+    sleeps = []
+    monkeypatch.setattr(fw, "time", types.SimpleNamespace(sleep=sleeps.append))
+    fake = net(page(300), KeyboardInterrupt(), page(300), page(300))
+    with pytest.raises(KeyboardInterrupt):
+        fw.get_sha1list("1", "0", "ck") if which == "sha1list" else fw.get_cidlist("1", "ck")
+    assert (len(fake.calls), sleeps) == (2, [])
 
 
 # -- download address --------------------------------------------------------

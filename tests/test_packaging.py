@@ -29,14 +29,17 @@ def test_stub_is_installed_beside_the_module():
 
 
 @pytest.mark.skipif(not INSTALLED, reason="module not installed by pip")
-def test_console_command_runs_main_in_the_current_directory(tmp_path):
+@pytest.mark.parametrize("config, said", [
+    (None, "读取配置文件错误\n"),
+    ("recursion = maybe\n", "recursion非法"),
+    ("recursion = 否\nresume = maybe\n", "resume非法"),
+])
+def test_console_command_runs_main_in_the_current_directory(tmp_path, config, said):
+    # Nothing done: status 2 (the statuses of a batch that ran are in test_command.py).
     command = os.path.join(os.path.dirname(sys.executable), "fernwick")
+    if config is not None:
+        (tmp_path / "config.ini").write_text(
+            "[必须参数]\ncid = 0\ntype = 0\ncookie = c\n[功能参数]\n" + config, encoding="utf-8")
     result = subprocess.run([command], cwd=str(tmp_path), stdin=subprocess.DEVNULL,
                             capture_output=True, text=True, timeout=60)
-    assert (result.returncode, result.stdout) == (0, "读取配置文件错误\n")
-    (tmp_path / "config.ini").write_text(
-        "[必须参数]\ncid = 0\ntype = 0\ncookie = c\n[功能参数]\nrecursion = maybe\n",
-        encoding="utf-8")
-    result = subprocess.run([command], cwd=str(tmp_path), stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=60)
-    assert (result.returncode, result.stdout) == (0, "recursion非法")
+    assert (result.returncode, result.stdout, result.stderr) == (2, said, "")

@@ -109,12 +109,12 @@ def listing_drive():
     ("aps_list", "reset", "b", {"record_open_time": "1"}, 124,
      "requests.exceptions ConnectionError"),
 ])
-def test_listing_fault_ends_main_with_the_error(tmp_path, kind, fault, folder, params, written,
+def test_listing_fault_on_every_attempt_ends_main_with_the_error(tmp_path, kind, fault, folder, params, written,
                                                 error):
     drive = listing_drive()
     cid = {f.name: f.cid for f in drive.folders()}[folder]
     faults = Faults()
-    faults.add(kind, fault, match=dict(params, cid=cid))
+    faults.add(kind, fault, times=4, match=dict(params, cid=cid))  # every attempt
     with StandIn(drive, faults=faults) as server:
         result, lines, took = run_main(tmp_path, server, 60 * SLOWER)
     assert faults.pending() == 0 and result.returncode == 0, result.stderr
@@ -122,6 +122,33 @@ def test_listing_fault_ends_main_with_the_error(tmp_path, kind, fault, folder, p
     assert "任务完成" not in result.stdout
     assert sorted(lines) == sorted(drive.expected_lines()[:written])
     assert took < 30 * SLOWER
+
+
+@pytest.mark.parametrize("kind, fault, params", [
+    ("api_list", "reset", {"o": "file_name", "offset": "0"}),
+    ("api_list", "badjson", {"o": "file_name", "offset": "115"}),
+    ("api_list", "http500", {"o": "user_ptime", "offset": "115"}),
+    ("aps_list", "reset", {"record_open_time": "1", "offset": "230"}),
+], ids=["first-page", "middle-page", "folder-walk", "aps-last-page"])
+def test_listing_fault_is_recovered_with_each_page_once(tmp_path, kind, fault, params):
+    # Three failed attempts on one page of folder "a" (three pages), the
+    # fourth answered.
+    drive = Drive(seed=5)
+    a = drive.root.add_folder("a", api_fails=(kind == "aps_list"))
+    for i in range(2):
+        drive.root.add_file("root-%d" % i, 100 + i)
+    for i in range(240):
+        a.add_file("a-%03d" % i, 1000 + i)
+    faults = Faults()
+    faults.add(kind, fault, times=3, match=dict(params, cid=a.cid))
+    with StandIn(drive, faults=faults) as server:
+        result, lines, took = run_main(tmp_path, server, 60 * SLOWER)
+    assert faults.pending() == 0 and result.returncode == 0, result.stderr
+    assert sorted(lines) == sorted(drive.expected_lines())
+    pages = ["正在获取第2页/总共3页", "正在获取第3页/总共3页"]
+    assert [text for text in result.stdout.split("\n") if "|" not in text] == (
+        ["初步递归计算中"] + pages + ["计算完成", "总共2个文件夹", "获取数据完成，总共2条数据"] +
+        pages + ["获取数据完成，总共240条数据", "任务完成"])
 
 
 def test_exit_while_the_watchdog_sleeps_is_clean():

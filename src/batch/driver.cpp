@@ -1,6 +1,10 @@
 // main: one batch from config.ini to the last output line.
+#include <atomic>
+#include <initializer_list>
+
 #include "batch/batch.h"
 #include "batch/config.h"
+#include "batch/resume.h"
 #include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -11,20 +15,35 @@ namespace {
 constexpr int kWorkers = 6;
 
 const Text kRequired{"必须参数"}, kFeatures{"功能参数"}, kCidKey{"cid"}, kTypeKey{"type"},
-    kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kYes{"是"}, kNo{"否"}, kEmpty{""};
+    kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kResumeKey{"resume"}, kYes{"是"}, kNo{"否"},
+    kEmpty{""}, kHasOption{"has_option"};
 
 // What main says, to the letter.
 const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归计算中"},
     kWalkDone{"计算完成\n总共"}, kFolders{"个文件夹"}, kListed{"获取数据完成，总共"},
     kEntries{"条数据"}, kAllDone{"任务完成"}, kBadRecursion{"recursion非法"},
-    kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"};
+    kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"}, kBadResume{"resume非法"},
+    kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
     kClear{"clear"};
 
 struct Settings {
     Ref cid, type2, cookie, recursion;
+    bool resume = false;  // skip the files the output file already has
+    DoneFiles done;
+    long skipped = 0;
+    bool listing_failed = false;  // a listing call raised
 };
+
+std::atomic<int> last_outcome{static_cast<int>(Outcome::Done)};
+
+// A listing call of main; a failure is remembered for the exit status.
+bool list_folder(Settings& settings, PyObject* function, std::initializer_list<PyObject*> args) {
+    if (call_global(function, args)) return true;
+    settings.listing_failed = PyErr_ExceptionMatches(PyExc_Exception);
+    return false;
+}
 
 // count + text, as the messages show them: digits joined without blanks.
 bool print_count(PyObject* head, PyObject* list_name, PyObject* tail) {
@@ -50,39 +69,75 @@ bool clear_list(PyObject* list_name) {
     return list && call_method(list.get(), kClear);
 }
 
-// Every entry of sha1list into a new queue, six workers on it, all joined.
-bool dispatch_folder(PyObject* cookie, PyObject* cid) {
+// Six workers on the queue, each appended to `threads` once started.
+bool start_workers(PyObject* workqueue, PyObject* threads, PyObject* cookie, PyObject* cid) {
+    for (int t = 0; t < kWorkers; ++t) {
+        Ref thread = call_global(names::mythread, {workqueue, cookie, cid});
+        if (!thread || !call_method(thread.get(), kStart) || PyList_Append(threads, thread.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool join_workers(PyObject* threads) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads); ++i) {
+        if (!call_method(PyList_GET_ITEM(threads, i), kJoin)) return false;
+    }
+    return true;
+}
+
+// main failed while its workers run (Ctrl-C, mostly): none of them starts
+// another file, the files in flight finish, and main waits for them before
+// the error goes on. A second interrupt ends the wait at once. The stop
+// stays until the next main: a worker whose start the interrupt cut short
+// is in no list, and must still find it.
+void stop_workers(PyObject* threads) {
+    request_stop();
+    SavedError interrupt;
+    if (!join_workers(threads)) PyErr_Clear();  // the workers stop on their own
+}
+
+// 1 when the entry is to be queued, 0 when a resumed batch skips it.
+int to_be_done(Settings& settings, PyObject* entry) {
+    if (!settings.resume) return 1;
+    const int done = settings.done.has_line(entry);
+    if (done == 1) ++settings.skipped;
+    return done < 0 ? -1 : 1 - done;
+}
+
+// Every entry of sha1list still to be done into a new queue, six workers on
+// it, all joined.
+bool dispatch_folder(Settings& settings, PyObject* cid) {
+    PyObject* cookie = settings.cookie.get();
     Ref workqueue = call_global_attr(names::queue, kQueue, {}, {{kMaxsize, ints::zero}});
     Ref threads = workqueue ? Ref::steal(PyList_New(0)) : Ref();
     Ref entries = threads ? scope::global(names::sha1list) : Ref();
     Ref each_entry = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!each_entry) return false;
     while (Ref each = Ref::steal(PyIter_Next(each_entry.get()))) {
-        if (!call_method(workqueue.get(), kPut, {each.get()})) return false;
-    }
-    if (PyErr_Occurred()) return false;
-    for (int t = 0; t < kWorkers; ++t) {
-        Ref thread = call_global(names::mythread, {workqueue.get(), cookie, cid});
-        if (!thread || !call_method(thread.get(), kStart) ||
-            PyList_Append(threads.get(), thread.get()) < 0) {
+        const int wanted = to_be_done(settings, each.get());
+        if (wanted < 0 || (wanted == 1 && !call_method(workqueue.get(), kPut, {each.get()}))) {
             return false;
         }
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
-        if (!call_method(PyList_GET_ITEM(threads.get(), i), kJoin)) return false;
+    if (PyErr_Occurred()) return false;
+    if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
+        return true;
     }
-    return true;
+    stop_workers(threads.get());
+    return false;
 }
 
 // One folder: its listing, the count, its dispatch.
-bool process_folder(const Settings& settings, PyObject* cid) {
-    return call_global(names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+bool process_folder(Settings& settings, PyObject* cid) {
+    return list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
-           dispatch_folder(settings.cookie.get(), cid);
+           dispatch_folder(settings, cid);
 }
 
 // The configured folder, then the folders below it, level by level.
-bool walk_folders(const Settings& settings) {
+bool walk_folders(Settings& settings) {
     Ref cidlist = scope::global(names::cidlist);
     if (!cidlist || !call_method(cidlist.get(), names::append, {settings.cid.get()})) return false;
     for (Py_ssize_t i = 1;; ++i) {
@@ -92,13 +147,13 @@ bool walk_folders(const Settings& settings) {
         if (size < 0) return false;
         if (i > size) return true;
         Ref eachcid = item_at(cidlist.get(), i - 1);
-        if (!eachcid || !call_global(names::get_cidlist, {eachcid.get(), settings.cookie.get()})) {
+        if (!eachcid || !list_folder(settings, names::get_cidlist, {eachcid.get(), settings.cookie.get()})) {
             return false;
         }
     }
 }
 
-bool run_recursive(const Settings& settings) {
+bool run_recursive(Settings& settings) {
     if (!print_line(kWalking) || !walk_folders(settings) ||
         !print_count(kWalkDone, names::cidlist, kFolders)) {
         return false;
@@ -112,12 +167,19 @@ bool run_recursive(const Settings& settings) {
     return !PyErr_Occurred();
 }
 
+bool print_number(PyObject* head, long count, PyObject* tail) {
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
+    Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
+    return message && print_line(message.get());
+}
+
+bool report_skipped(const Settings& settings) {
+    return !settings.resume || print_number(kSkippedHead, settings.skipped, kSkippedTail);
+}
+
 bool report_given_up() {
     const long count = given_up_count();
-    if (count == 0) return true;
-    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
-    Ref message = digits ? concat({kGivenUpHead, digits.get(), kGivenUpTail}) : Ref();
-    return message && print_line(message.get());
+    return count == 0 || print_number(kGivenUpHead, count, kGivenUpTail);
 }
 
 bool read_settings(PyObject* config, Settings& settings) {
@@ -128,33 +190,86 @@ bool read_settings(PyObject* config, Settings& settings) {
     return bool(settings.recursion);
 }
 
-}  // namespace
+enum class Choice { Yes, No, Invalid, Error };
 
-Ref main(PyObject* const*) {
-    // The end of the batch, however it ends: nothing it opened stays open.
-    struct EndOfBatch {
-        ~EndOfBatch() { client::close_transport(); }
-    } end_of_batch;
+// 是 or 否, to the letter.
+Choice yes_or_no(PyObject* value) {
+    const int yes = PyObject_RichCompareBool(value, kYes, Py_EQ);
+    const int no = yes == 0 ? PyObject_RichCompareBool(value, kNo, Py_EQ) : 0;
+    if (yes < 0 || no < 0) return Choice::Error;
+    return yes == 1 ? Choice::Yes : no == 1 ? Choice::No : Choice::Invalid;
+}
+
+// `resume` may be left out: then nothing is skipped, as before it existed.
+Choice read_resume(PyObject* config) {
+    Ref present = call_method(config, kHasOption, {kFeatures, kResumeKey});
+    const int has = present ? PyObject_IsTrue(present.get()) : -1;
+    if (has <= 0) return has == 0 ? Choice::No : Choice::Error;
+    Ref value = read_setting(config, kFeatures, kResumeKey);
+    return value ? yes_or_no(value.get()) : Choice::Error;
+}
+
+// A setting that is neither 是 nor 否: said, and nothing is done.
+Ref refuse(PyObject* message) { return prompt(message) ? Ref::borrow(Py_None) : Ref(); }
+
+// Everything main does between its start and its end; `outcome` says how a
+// run that returns ended, or that a listing failed.
+Ref run_batch(Outcome& outcome) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
+    allow_work();
     Ref config = load_config();
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
     if (unreadable < 0) return {};
+    outcome = Outcome::NothingDone;
     if (unreadable == 1) return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
 
     Settings settings;
     if (!read_settings(config.get(), settings)) return {};
-    const int recursive = PyObject_RichCompareBool(settings.recursion.get(), kYes, Py_EQ);
-    const int single = recursive == 0 ? PyObject_RichCompareBool(settings.recursion.get(), kNo, Py_EQ) : 0;
-    if (recursive < 0 || single < 0) return {};
-    if (recursive == 0 && single == 0) return prompt(kBadRecursion) ? Ref::borrow(Py_None) : Ref();
+    const Choice recursion = yes_or_no(settings.recursion.get());
+    if (recursion == Choice::Error) return {};
+    if (recursion == Choice::Invalid) return refuse(kBadRecursion);
+    const Choice resume = read_resume(config.get());
+    if (resume == Choice::Error) return {};
+    if (resume == Choice::Invalid) return refuse(kBadResume);
+    settings.resume = resume == Choice::Yes;
+    if (settings.resume && !settings.done.load(output_file)) return {};
 
-    const bool done = recursive == 1 ? run_recursive(settings)
-                                     : process_folder(settings, settings.cid.get());
-    if (!done || !report_given_up() || !prompt(kAllDone)) return {};
+    const bool done = recursion == Choice::Yes ? run_recursive(settings)
+                                               : process_folder(settings, settings.cid.get());
+    if (!done && settings.listing_failed) outcome = Outcome::ListingFailed;
+    if (!done) return {};
+    outcome = given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp;
+    if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
+
+// A main that raised: interrupted, a listing that failed for good, or
+// another error.
+void record_outcome(Outcome outcome, bool raised) {
+    if (raised) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            outcome = Outcome::Interrupted;
+        } else if (outcome != Outcome::ListingFailed) {
+            outcome = Outcome::Failed;
+        }
+    }
+    last_outcome.store(static_cast<int>(outcome));
+}
+
+}  // namespace
+
+Ref main(PyObject* const*) {
+    Outcome outcome = Outcome::Failed;
+    Ref result = run_batch(outcome);
+    // The end of the batch, however it ends: nothing it opened stays open.
+    client::close_transport();
+    record_outcome(outcome, !result);
+    return result;
+}
+
+int last_status() noexcept { return last_outcome.load(); }
 
 }  // namespace fw::batch

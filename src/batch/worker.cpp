@@ -3,22 +3,19 @@
 #include <atomic>
 
 #include "batch/batch.h"
+#include "client/retry.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
 namespace fw::batch {
 namespace {
 
-// An entry that keeps failing is tried this many times in all, with these
-// pauses (seconds) before the second, third and fourth attempt.
-constexpr int kAttempts = 4;
-constexpr double kPauses[kAttempts - 1] = {0.5, 1.0, 2.0};
-
 std::atomic<long> given_up{0};
+std::atomic<bool> stopping{false};
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
-    kRelease{"release"}, kSleep{"sleep"}, kOutputFile{"QuillsiftBYOskel.txt"}, kAppend{"a+"},
+    kRelease{"release"}, kAppend{"a+"},
     kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
     kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
     kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
@@ -31,13 +28,6 @@ bool take_lock(CallOnExit& release) {
     if (!lock || !call_method(lock.get(), kAcquire)) return false;
     release.arm(std::move(lock), kRelease);
     return true;
-}
-
-// A record break inside a name or size is written escaped, so one file
-// stays one line.
-Ref one_line(PyObject* text) {
-    Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
-    return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
 }
 
 // The line as the console's encoding can show it.
@@ -67,7 +57,7 @@ bool show(PyObject* line) {
 
 // Appends line + "\n" to the output file, opened for this line only.
 bool append_record(PyObject* line) {
-    Ref file = call(scope::builtin_open(), {kOutputFile, kAppend},
+    Ref file = call(scope::builtin_open(), {output_file, kAppend},
                     {{kEncoding, kUtf8}, {kErrors, kIgnore}});
     if (!file) return false;
     CallOnExit closes(file.copy(), names::close);  // on a failed write
@@ -97,11 +87,6 @@ bool attempt(PyObject* sha1old, PyObject* cookie, PyObject* cid) {
     return line && publish(line.get());
 }
 
-bool pause(double seconds) {
-    Ref delay = Ref::steal(PyFloat_FromDouble(seconds));
-    return delay && call_global_attr(names::time, kSleep, {delay.get()});
-}
-
 // Reports an entry that failed every attempt; no output line is written.
 bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
     given_up.fetch_add(1);
@@ -123,8 +108,21 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
 
 }  // namespace
 
+const Text output_file{"QuillsiftBYOskel.txt"};
+
+// A record break inside a name or size is written escaped, so one file
+// stays one line.
+Ref one_line(PyObject* text) {
+    Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
+    return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
+}
+
 long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
+
+void request_stop() noexcept { stopping.store(true); }
+void allow_work() noexcept { stopping.store(false); }
+bool stop_requested() noexcept { return stopping.load(); }
 
 Ref thread_init(PyObject* const* args) {
     PyObject* self = args[0];
@@ -155,6 +153,7 @@ bool queue_ran_dry() {
 Ref thread_run(PyObject* const* args) {
     PyObject* self = args[0];
     for (;;) {
+        if (stop_requested()) return Ref::borrow(Py_None);
         Ref q = attr(self, kQ);
         Ref empty = q ? call_method(q.get(), kEmpty) : Ref();
         if (!empty) return {};
@@ -178,18 +177,20 @@ Ref run_down(PyObject* const* args) {
     PyObject* cid = args[2];
     Ref a = call_method(q, names::get, {}, {{names::timeout, ints::two}});
     if (!a) return {};
+    if (stop_requested()) return Ref::borrow(Py_None);  // taken as the batch stopped: dropped
     // name|size|sha|pickcode, the last three taken from the right: a "|"
     // inside the name stays in the name.
     Ref sha1old = call_method(a.get(), kRsplit, {kBar, ints::three});
     if (!sha1old) return {};
-    Ref last_error;
-    for (int tries = 0; tries < kAttempts; ++tries) {
-        if (tries > 0 && !pause(kPauses[tries - 1])) return {};
-        if (attempt(sha1old.get(), cookie, cid)) return Ref::borrow(Py_None);
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-        last_error = take_error();
+    // A stopped batch tries no file again: the file is dropped, not given up.
+    Ref done;
+    const client::Retried end = client::retry(
+        done, [&] { return attempt(sha1old.get(), cookie, cid) ? Ref::borrow(Py_None) : Ref(); },
+        [] { return !stop_requested(); });
+    if (end == client::Retried::Failed) return {};
+    if (end == client::Retried::Exhausted && !give_up(a.get(), sha1old.get(), take_error().get())) {
+        return {};
     }
-    if (!give_up(a.get(), sha1old.get(), last_error.get())) return {};
     return Ref::borrow(Py_None);
 }
 

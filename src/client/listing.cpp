@@ -4,6 +4,7 @@
 #include "client/client.h"
 #include "client/headers.h"
 #include "client/hosts.h"
+#include "client/retry.h"
 #include "client/transport.h"
 #include "module/messages.h"
 #include "module/names.h"
@@ -44,7 +45,8 @@ Ref page_url(const Listing& listing, PyObject* offset) {
     return concat({listing.head.get(), text.get(), listing.tail.get()});
 }
 
-Ref fetch(PyObject* url, PyObject* headers) {
+// One attempt: the request and the parse of its reply.
+Ref fetch_once(PyObject* url, PyObject* headers) {
     Route route;
     if (!route.choose()) return {};
     Ref response = route.get(url, {{names::headers, headers}, {names::timeout, ints::listing_timeout}});
@@ -52,6 +54,14 @@ Ref fetch(PyObject* url, PyObject* headers) {
     Ref text = attr(response.get(), names::text);
     if (!text) return {};
     return call_global_attr(names::json, names::loads, {text.get()});
+}
+
+// A request that raises, or a reply that is not JSON, is tried again; the
+// caller handles the items of the one reply that parsed.
+Ref fetch(PyObject* url, PyObject* headers) {
+    Ref htmljson;
+    const Retried end = retry(htmljson, [&] { return fetch_once(url, headers); }, [] { return true; });
+    return end == Retried::Done ? std::move(htmljson) : Ref();
 }
 
 using ItemAction = bool (*)(PyObject* item);

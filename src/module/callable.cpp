@@ -3,8 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "batch/batch.h"
-#include "client/client.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/traceback.h"
@@ -15,29 +13,6 @@ namespace {
 
 constexpr Py_ssize_t kMaxParams = 4;
 
-// The eight callables, in the order the module body creates them.
-const CallableRow kTable[] = {
-    {"mythread.__init__", "self q cookie cid", "", Binding::Parameters, batch::thread_init,
-     "src/batch/worker.cpp"},
-    {"mythread.run", "self", "", Binding::SelfOnly, batch::thread_run, "src/batch/worker.cpp"},
-    {"run_down", "q cookie cid", "a sha1old url preid sha1new f", Binding::Parameters,
-     batch::run_down, "src/batch/worker.cpp"},
-    {"get_url", "pickcode cookie", "header url response htmljson file_url", Binding::Parameters,
-     client::get_url, "src/client/download.cpp"},
-    {"get_preid", "url cookie cid", "preid header response data", Binding::Parameters,
-     client::get_preid, "src/client/download.cpp"},
-    {"get_sha1list", "cid type cookie", "suffix url header1 response htmljson page each mun header2",
-     Binding::Parameters, client::get_sha1list, "src/client/listing.cpp"},
-    {"get_cidlist", "cid cookie", "url header1 response htmljson page each mun header2",
-     Binding::Parameters, client::get_cidlist, "src/client/listing.cpp"},
-    {"main", "",
-     "config encoding cid type2 cookie recursion i eachcid workqueue threads each eachthread "
-     "thread t a",
-     Binding::None, batch::main, "src/batch/driver.cpp"},
-};
-static_assert(sizeof kTable / sizeof kTable[0] == static_cast<size_t>(Callable::Count),
-              "one row per callable");
-
 // What import builds once from a row.
 struct Record {
     const char* name = nullptr;  // the plain name, inside the row's qualname
@@ -45,7 +20,14 @@ struct Record {
     Held params[kMaxParams];
     Py_ssize_t nparams = 0;
 };
-Record records[static_cast<size_t>(Callable::Count)];
+
+// The table of the module's callables, and a record per row. Plain static
+// storage on purpose: nothing of it is torn down at process exit, when
+// threads the interpreter abandoned may still read it.
+constexpr size_t kMaxCallables = 16;
+const CallableRow* table = nullptr;
+size_t table_size = 0;
+Record records[kMaxCallables];
 
 struct FunctionObject {
     PyObject_HEAD
@@ -283,22 +265,29 @@ bool ready_type() {
 
 }  // namespace
 
-bool prepare_callables() {
+bool prepare_callables(const CallableRow* rows, size_t count) {
     if (!ready_type()) return false;
-    for (size_t i = 0; i < static_cast<size_t>(Callable::Count); ++i) {
+    if (table == nullptr) {
+        if (count > kMaxCallables) {
+            PyErr_SetString(PyExc_SystemError, "fernwick: too many callables");
+            return false;
+        }
+        table = rows;
+        table_size = count;
+    }
+    for (size_t i = 0; i < table_size; ++i) {
         if (records[i].code && records[i].entry_code) continue;
-        if (!build_record(records[i], kTable[i])) return false;
+        if (!build_record(records[i], table[i])) return false;
     }
     return true;
 }
 
-Ref new_function(Callable which, PyObject* globals) {
-    const auto index = static_cast<size_t>(which);
+Ref new_function(size_t index, PyObject* globals) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return {};
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &function_type);
     if (fn == nullptr) return {};
-    fn->row = &kTable[index];
+    fn->row = &table[index];
     fn->record = &records[index];
     fn->globals = Ref::borrow(globals).release();
     fn->annotations = annotations.release();

@@ -1,10 +1,13 @@
-// The native function type that serves all eight callables of the module.
+// The native function type that serves every callable of the module.
 //
-// Each callable is one row of a table: its qualified name, its parameters,
-// the locals its code object lists, how its arguments are bound, and its
-// body. The binding engine, the attributes that make the objects look like
-// Python functions, and the traceback entries all read that table.
+// Each callable is one row of a table the module supplies: its qualified
+// name, its parameters, the locals its code object lists, how its arguments
+// are bound, and its body. The binding engine, the attributes that make the
+// objects look like Python functions, and the traceback entries all read
+// that table.
 #pragma once
+
+#include <cstddef>
 
 #include "module/ref.h"
 
@@ -28,14 +31,11 @@ struct CallableRow {
     const char* source;    // file named by the traceback entry
 };
 
-// Index of each row in the table (callable.cpp), in the order the module
-// body creates the function objects.
-enum class Callable { Init, Run, RunDown, GetUrl, GetPreid, GetSha1list, GetCidlist, Main, Count };
-
 // Readies the function type and builds, once, the names, code objects and
-// traceback entries of every row.
-bool prepare_callables();
-// A new function object for the row, with the module namespace as globals.
-Ref new_function(Callable which, PyObject* globals);
+// traceback entries of every row. The table must outlive the interpreter.
+bool prepare_callables(const CallableRow* table, size_t count);
+// A new function object for row `index` of the table, with the module
+// namespace as globals.
+Ref new_function(size_t index, PyObject* globals);
 
 }  // namespace fw

@@ -1,15 +1,15 @@
-// The module's entry point, its creation and execution steps, and the
-// module body that fills the namespace.
+// The creation and execution steps of the module, around the module body
+// its definition supplies, and the helpers such a body uses.
+#include "module/init.h"
+
 #include <cstdint>
 #include <cstdio>
 
-#include "module/callable.h"
 #include "module/messages.h"
-#include "module/names.h"
 #include "module/pycall.h"
 #include "module/traceback.h"
 
-namespace fw {
+namespace fw::init {
 namespace {
 
 // Process-wide: the module once its execution has started, and the
@@ -20,11 +20,8 @@ struct InitRecord {
     int64_t interpreter = -1;
 } record;
 
-const Text kModuleName{"fernwick"}, kDunderName{"__name__"}, kDunderMain{"__main__"},
-    kDunderBuiltins{"__builtins__"}, kDunderModule{"__module__"}, kDunderQualname{"__qualname__"},
-    kDunderInit{"__init__"}, kRun{"run"}, kPrepare{"__prepare__"}, kThread{"Thread"},
-    kLock{"Lock"}, kDunderTest{"__test__"}, kUtf8{"utf-8"}, kUtf8Sig{"utf-8-sig"}, kAnsi{"ANSI"},
-    kUtf16{"utf-16"};
+const Text kModuleName{"fernwick"}, kDunderBuiltins{"__builtins__"},
+    kDunderModule{"__module__"}, kDunderQualname{"__qualname__"}, kPrepare{"__prepare__"};
 
 // ---- creation ----------------------------------------------------------------
 
@@ -63,6 +60,8 @@ bool copy_spec_attribute(PyObject* spec, const char* from, PyObject* dict, const
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
+}  // namespace
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_interpreter()) return nullptr;
     if (record.module) return Ref::borrow(record.module).release();
@@ -82,6 +81,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 // ---- execution -----------------------------------------------------------------
 
+namespace {
+
 bool check_version() {
     char built[8];
     std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
@@ -94,33 +95,17 @@ bool check_version() {
                             running) == 0;
 }
 
-bool bind(PyObject* dict, PyObject* name, const Ref& value) {
-    return value && PyDict_SetItem(dict, name, value.get()) == 0;
-}
-
-bool bind_function(PyObject* ns, PyObject* name, Callable which, PyObject* globals) {
-    Ref fn = new_function(which, globals);
-    return fn && PyObject_SetItem(ns, name, fn.get()) == 0;
-}
-
-bool import_modules(PyObject* dict) {
-    for (const Text* name : {&names::requests, &names::json, &names::time, &names::hashlib,
-                             &names::math, &names::queue, &names::threading,
-                             &names::configparser}) {
-        Ref module =
-            Ref::steal(PyImport_ImportModuleLevelObject(*name, dict, nullptr, nullptr, 0));
-        if (!bind(dict, *name, module)) return false;
-    }
-    return true;
-}
-
-Ref new_encodinglist() {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return {};
-    for (const Text* encoding : {&kUtf8, &kUtf8Sig, &kAnsi, &kUtf16}) {
-        if (PyList_Append(list.get(), *encoding) < 0) return {};
-    }
-    return list;
+// Steps 4 to 9 of execution, once the module is recorded.
+bool fill_module(PyObject* module, PyObject* dict, const Definition& definition) {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyObject_SetAttr(module, kDunderBuiltins, builtins.get()) < 0) return false;
+    if (!ints::create()) return false;
+    PyObject* modules = PyImport_GetModuleDict();
+    const int registered = PyDict_Contains(modules, kModuleName);
+    if (registered < 0) return false;
+    if (registered == 0 && PyDict_SetItem(modules, kModuleName, module) < 0) return false;
+    return scope::resolve_builtins(builtins.get()) &&
+           prepare_callables(definition.callables, definition.count) && definition.body(dict);
 }
 
 // The most derived metaclass of the bases, as a class statement finds it.
@@ -139,71 +124,9 @@ Ref metaclass_of(PyObject* bases) {
     return Ref::borrow(reinterpret_cast<PyObject*>(winner));
 }
 
-// class mythread(threading.Thread): __init__, run
-Ref build_worker_class(PyObject* globals) {
-    Ref threading = scope::global(names::threading);
-    if (!threading) return {};
-    Ref base = attr(threading.get(), kThread);
-    if (!base) return {};
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return {};
-    Ref meta = metaclass_of(bases.get());
-    if (!meta) return {};
-    const int has_prepare = PyObject_HasAttr(meta.get(), kPrepare);
-    Ref ns = has_prepare ? call_method(meta.get(), kPrepare, {names::mythread, bases.get()})
-                         : Ref::steal(PyDict_New());
-    if (!ns) return {};
-    if (PyObject_SetItem(ns.get(), kDunderModule, kModuleName) < 0 ||
-        PyObject_SetItem(ns.get(), kDunderQualname, names::mythread) < 0 ||
-        !bind_function(ns.get(), kDunderInit, Callable::Init, globals) ||
-        !bind_function(ns.get(), kRun, Callable::Run, globals)) {
-        return {};
-    }
-    return call(meta.get(), {names::mythread, bases.get(), ns.get()});
-}
+}  // namespace
 
-bool run_module_body(PyObject* dict) {
-    if (!import_modules(dict)) return false;
-    if (!bind(dict, names::sha1list, Ref::steal(PyList_New(0))) ||
-        !bind(dict, names::cidlist, Ref::steal(PyList_New(0))) ||
-        !bind(dict, names::encodinglist, new_encodinglist()) ||
-        !bind(dict, names::lock, call_global_attr(names::threading, kLock)) ||
-        !bind(dict, names::mythread, build_worker_class(dict))) {
-        return false;
-    }
-    const struct {
-        const Text& name;
-        Callable which;
-    } functions[] = {
-        {names::run_down, Callable::RunDown},         {names::get_url, Callable::GetUrl},
-        {names::get_preid, Callable::GetPreid},       {names::get_sha1list, Callable::GetSha1list},
-        {names::get_cidlist, Callable::GetCidlist},   {names::main, Callable::Main},
-    };
-    for (const auto& row : functions) {
-        if (!bind_function(dict, row.name, row.which, dict)) return false;
-    }
-    Ref module_name = scope::global(kDunderName);
-    if (!module_name) return false;
-    const int is_main = PyObject_RichCompareBool(module_name.get(), kDunderMain, Py_EQ);
-    if (is_main < 0) return false;
-    if (is_main == 1 && !call_global(names::main)) return false;
-    return bind(dict, kDunderTest, Ref::steal(PyDict_New()));
-}
-
-// Steps 4 to 9 of execution, once the module is recorded.
-bool fill_module(PyObject* module, PyObject* dict) {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyObject_SetAttr(module, kDunderBuiltins, builtins.get()) < 0) return false;
-    if (!ints::create()) return false;
-    PyObject* modules = PyImport_GetModuleDict();
-    const int registered = PyDict_Contains(modules, kModuleName);
-    if (registered < 0) return false;
-    if (registered == 0 && PyDict_SetItem(modules, kModuleName, module) < 0) return false;
-    return scope::resolve_builtins(builtins.get()) && prepare_callables() &&
-           run_module_body(dict);
-}
-
-int exec_module(PyObject* module) {
+int exec_module(PyObject* module, const Definition& definition) {
     if (record.module) {
         if (record.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError, msg::kReinit);
@@ -218,37 +141,51 @@ int exec_module(PyObject* module) {
     record.module.set(Ref::borrow(module));
     PyObject* dict = PyModule_GetDict(module);
     scope::set_namespace(dict);
-    if (fill_module(module, dict)) return 0;
+    if (fill_module(module, dict, definition)) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kInitFailed);
     add_traceback_entry(make_entry_code(msg::kInitFailed, "src/module/init.cpp", 1).get(), dict);
     record.module.clear();
     return -1;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+// ---- helpers of a module body ---------------------------------------------------
 
-PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "fernwick", nullptr, 0, no_methods, module_slots, nullptr, nullptr, nullptr,
-};
-
-}  // namespace
-}  // namespace fw
-
-// Spelled out rather than PyMODINIT_FUNC, which before 3.9 leaves the
-// symbol's visibility to the build's default (hidden here).
-#if defined(_WIN32)
-#define FW_EXPORT __declspec(dllexport)
-#else
-#define FW_EXPORT __attribute__((visibility("default")))
-#endif
-
-// The module's only exported symbol.
-extern "C" FW_EXPORT PyObject* PyInit_fernwick(void) {
-    return PyModuleDef_Init(&fw::module_def);
+bool bind(PyObject* dict, PyObject* name, const Ref& value) {
+    return value && PyDict_SetItem(dict, name, value.get()) == 0;
 }
+
+bool bind_function(PyObject* ns, PyObject* name, size_t row, PyObject* globals) {
+    Ref fn = new_function(row, globals);
+    return fn && PyObject_SetItem(ns, name, fn.get()) == 0;
+}
+
+bool import_modules(PyObject* dict, std::initializer_list<const Text*> modules) {
+    for (const Text* name : modules) {
+        Ref module =
+            Ref::steal(PyImport_ImportModuleLevelObject(*name, dict, nullptr, nullptr, 0));
+        if (!bind(dict, *name, module)) return false;
+    }
+    return true;
+}
+
+Ref make_class(PyObject* name, PyObject* base, std::initializer_list<Method> methods,
+               PyObject* globals) {
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    if (!bases) return {};
+    Ref meta = metaclass_of(bases.get());
+    if (!meta) return {};
+    const int has_prepare = PyObject_HasAttr(meta.get(), kPrepare);
+    Ref ns = has_prepare ? call_method(meta.get(), kPrepare, {name, bases.get()})
+                         : Ref::steal(PyDict_New());
+    if (!ns) return {};
+    if (PyObject_SetItem(ns.get(), kDunderModule, kModuleName) < 0 ||
+        PyObject_SetItem(ns.get(), kDunderQualname, name) < 0) {
+        return {};
+    }
+    for (const Method& method : methods) {
+        if (!bind_function(ns.get(), method.name, method.row, globals)) return {};
+    }
+    return call(meta.get(), {name, bases.get(), ns.get()});
+}
+
+}  // namespace fw::init

@@ -1,0 +1,208 @@
+"""Ctrl-C during a batch: no file is started after it, the files in flight
+finish, main waits for them and raises the interrupt again."""
+import io
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+import types
+
+import pytest
+
+from conftest import python_env
+from standin import Drive, Faults, StandIn
+
+SANITIZED = os.environ.get("FERNWICK_SANITIZED") == "1"
+SLOWER = 3 if SANITIZED else 1
+OUT = "QuillsiftBYOskel.txt"
+CONFIG = "[必须参数]\ncid = {}\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 否\n"
+# A batch in a child process, with the stand-in's router as `requests`;
+# prints when main has raised the interrupt.
+CHILD = """
+import sys, time, fernwick
+from standin import Router
+fernwick.requests = Router(sys.argv[1])
+try:
+    fernwick.main()
+except KeyboardInterrupt:
+    print("INTERRUPTED %.3f" % time.time(), flush=True)
+    sys.exit(130)
+"""
+unix_signals = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child process")
+
+
+def start_batch(tmp_path, server, resume=False):
+    config = CONFIG.format(server.root_cid) + ("resume = 是\n" if resume else "")
+    (tmp_path / "config.ini").write_text(config, encoding="utf-8")
+    return subprocess.Popen([sys.executable, "-u", "-c", CHILD, server.base_url], cwd=str(tmp_path),
+                            env=python_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def written(tmp_path):
+    path = tmp_path / OUT
+    return path.read_bytes().decode("utf-8") if path.exists() else ""
+
+
+def wait_for(condition, timeout=30 * SLOWER):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+def check_output(tmp_path, drive, started):
+    """Every line whole and correct, none twice, and exactly the files whose
+    address was asked for: each file started was finished."""
+    text = written(tmp_path)
+    assert text.endswith("\n")
+    lines = text[:-1].split("\n")
+    expected = {f.pickcode: f.expected_line for f in drive.files()}
+    assert len(lines) == len(set(lines))
+    assert sorted(lines) == sorted(expected[pc] for pc in started)
+    return lines
+
+
+@unix_signals
+def test_ctrl_c_ends_the_batch_within_two_seconds(tmp_path):
+    drive = Drive.flat(600)
+    with StandIn(drive, latency=0.05) as server:
+        child = start_batch(tmp_path, server)
+        wait_for(lambda: written(tmp_path).count("\n") >= 30)
+        interrupted = time.time()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30 * SLOWER)
+        took = time.time() - interrupted
+        server.wait_idle()
+        addresses = server.log.address()
+    assert child.returncode == 130, err
+    assert "INTERRUPTED" in out and "Traceback" not in err
+    assert took < 2 * SLOWER
+    lines = check_output(tmp_path, drive, {r.param("pickcode") for r in addresses})
+    assert 30 <= len(lines) < 300
+    # No file was started once the interrupt reached main (one reply's
+    # latency for a request already on its way).
+    assert [r for r in addresses if r.time > interrupted + 0.2 * SLOWER] == []
+
+
+@unix_signals
+def test_second_ctrl_c_ends_the_wait_for_stalled_downloads(tmp_path):
+    drive = Drive.flat(40)
+    faults = Faults()
+    faults.add("download", "slow", times=40, seconds=4)
+    with StandIn(drive, faults=faults) as server:
+        child = start_batch(tmp_path, server)
+        wait_for(lambda: len(server.log.download()) == 6)
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.5)
+        assert child.poll() is None  # main waits for the six stalled downloads
+        second = time.time()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline()
+        while line and not line.startswith("INTERRUPTED"):
+            line = child.stdout.readline()
+        out, err = child.communicate(timeout=30 * SLOWER)
+        server.wait_idle(10)
+        addresses = server.log.address()
+    assert line.startswith("INTERRUPTED") and float(line.split()[1]) - second < 0.5 * SLOWER
+    assert child.returncode == 130, err
+    # The interpreter still lets the six in-flight files finish as it exits.
+    check_output(tmp_path, drive, {r.param("pickcode") for r in addresses})
+    assert len(addresses) == 6
+
+
+@unix_signals
+def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
+    drive = Drive(seed=2)
+    for i in range(6):  # listed first, so the stopped run writes them
+        drive.root.add_file("line\nbreak\r%d" % i, 10 + i)
+    for i in range(300):
+        drive.root.add_file("f%03d" % i, 1000 + i)
+    foreign = "a line not of this module\n"
+    with StandIn(drive, latency=0.02) as server:
+        child = start_batch(tmp_path, server)
+        wait_for(lambda: written(tmp_path).count("\n") >= 60)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(30 * SLOWER) == 130
+        first = written(tmp_path).split("\n")[:-1]
+        with open(str(tmp_path / OUT), "a", encoding="utf-8") as out:
+            out.write(foreign)
+        server.log.clear()
+        child = start_batch(tmp_path, server, resume=True)
+        said, err = child.communicate(timeout=60 * SLOWER)
+        asked = len(server.log.address())
+    assert child.returncode == 0, err
+    lines = written(tmp_path).split("\n")[:-1]
+    lines.remove(foreign[:-1])
+    one_line = [f.expected_line.replace("\r", "\\r").replace("\n", "\\n") for f in drive.files()]
+    assert "line\\nbreak\\r5|15|" in "\n".join(first)
+    assert sorted(lines) == sorted(one_line)  # every file exactly once across both runs
+    assert asked == len(one_line) - len(first)
+    assert said.split("\n")[-2:] == ["跳过%d个已完成文件" % len(first), "任务完成"]
+
+
+class InterruptedJoin:
+    """A worker class whose first join, in main, raises KeyboardInterrupt once
+    the six workers are in their first request; the requests go on 0.2 s
+    later."""
+
+    def __init__(self, fw, in_flight, gate):
+        self.worker_class, self.in_flight, self.gate = fw.mythread, in_flight, gate
+        self.joins = []
+
+    def __call__(self, *args):
+        outer, worker = self, self.worker_class(*args)
+
+        class Handle:
+            def start(self):
+                worker.start()
+
+            def join(self):
+                outer.joins.append(worker)
+                if len(outer.joins) == 1:
+                    wait_for(lambda: len(outer.in_flight) == 6, timeout=10)
+                    threading.Timer(0.2, outer.gate.set).start()
+                    raise KeyboardInterrupt
+                worker.join()
+
+        return Handle()
+
+
+def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs, monkeypatch,
+                                                        tmp_path, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "config.ini").write_text(CONFIG.format(1), encoding="utf-8")
+    names = ["ok%d" % i if i % 2 else "bad%d" % i for i in range(40)]
+    gate, in_flight, sleeps = threading.Event(), [], []
+
+    def get_url(pickcode, cookie):
+        in_flight.append(pickcode)
+        gate.wait(10)
+        if pickcode.startswith("bad"):
+            raise ValueError("no address")
+        return "http://h/" + pickcode
+
+    fw.get_sha1list = lambda cid, type2, cookie: fw.sha1list.extend(
+        "%s|1|S|%s" % (name, name) for name in names)
+    fw.get_url, fw.get_preid = get_url, lambda url, cookie, cid: "P"
+    fw.time = types.SimpleNamespace(sleep=sleeps.append)
+    fw.mythread = workers = InterruptedJoin(fw, in_flight, gate)
+    with pytest.raises(KeyboardInterrupt):
+        fw.main()
+    assert all(not worker.is_alive() for worker in workers.joins)
+    assert sorted(in_flight) == sorted(names[:6]) and sleeps == []
+    assert sorted(written(tmp_path).split("\n")[:-1]) == ["ok1|1|S|P", "ok3|1|S|P", "ok5|1|S|P"]
+    assert "放弃" not in capsys.readouterr().out
+    # The stop holds until main starts again.
+    q = queue.Queue()
+    q.put("bad9|1|S|bad9")
+    fw.run_down(q, "c", "1")
+    assert (sleeps, q.empty()) == ([], True)
+    fw.mythread = workers.worker_class
+    fw.get_sha1list = lambda cid, type2, cookie: fw.sha1list.append("bad9|1|S|bad9")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    fw.main()
+    assert sleeps == [0.5, 1, 2]
