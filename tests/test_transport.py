@@ -3,6 +3,8 @@ ranged download while the module's `requests` is the installed package,
 every call as it is made to whoever replaces it."""
 import hashlib
 import http.server
+import queue
+import types
 import threading
 import time
 from unittest import mock
@@ -358,3 +360,39 @@ def test_batch_where_ranges_are_ignored(over_tls):
     assert sorted(lines) == sorted(drive.expected_lines())
     assert {r.status for r in s.log.download()} == {200}
     assert open_connections(s) == 0 and not watchdogs()
+
+
+class SlowChunks(HeldRead):
+    """A reply that gives one chunk and then, past the deadline, another."""
+
+    def __init__(self, clock):
+        super().__init__()
+        self.clock = clock
+
+    def iter_content(self, chunk_size):
+        yield b"first"
+        self.clock[0] += 61.0
+        yield b"second"
+
+
+@pytest.mark.parametrize("reply, error", [
+    (lambda clock: SlowChunks(clock), requests.Timeout),
+    (lambda clock: types.SimpleNamespace(status_code=503, headers={}, close=lambda: None),
+     requests.HTTPError),
+])
+def test_errors_of_the_module_are_the_package_errors_under_any_requests(
+        fw, monkeypatch, tmp_path, capsys, reply, error):
+    """A replacement without the package's error classes still gets them,
+    and so does the give-up line of a file."""
+    clock = [0.0]
+    monkeypatch.setattr(fw, "time", mock.Mock(monotonic=lambda: clock[0], time=time.time,
+                                              sleep=lambda s: None))
+    monkeypatch.setattr(fw, "requests", mock.Mock(spec=["get"], get=lambda url, **kw: reply(clock)))
+    with pytest.raises(error):
+        fw.get_preid("http://h/f", "uid=1", 5)
+    monkeypatch.setattr(fw, "get_url", lambda pickcode, cookie: "http://h/" + pickcode)
+    monkeypatch.chdir(tmp_path)
+    q = queue.Queue()
+    q.put("name|10|S|pc")
+    fw.run_down(q, "uid=1", 5)
+    assert "（%s: " % error.__name__ in capsys.readouterr().out
