@@ -28,9 +28,6 @@ from collections import Counter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-VENV = os.path.join(HERE, ".venv-net")
-BUILD_DIR = os.path.join(VENV, "build")
-STAMP = os.path.join(VENV, "fernwick-build.txt")
 SOURCES = ("src", "meson.build", "meson_options.txt", "pyproject.toml", "fernwick.pyi")
 CLIENTS = ("module", "today")
 PROXY_VARIABLES = ("HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "https_proxy", "http_proxy",
@@ -63,30 +60,41 @@ def _source_digest(port):
     return h.hexdigest()
 
 
-def ensure_module(port, log=sys.stderr):
+def venv_of(interpreter):
+    """bench/.venv-net for the interpreter running the bench, .venv-net-<name>
+    for another one (--net-python)."""
+    if interpreter == sys.executable:
+        return os.path.join(HERE, ".venv-net")
+    return os.path.join(HERE, ".venv-net-" + os.path.basename(interpreter))
+
+
+def ensure_module(port, interpreter=sys.executable, log=sys.stderr):
     """The venv's python, with the module built from this tree for hosts
     localhost:PORT (rebuilt when the sources or the port changed)."""
-    python = os.path.join(VENV, "bin", "python")
+    venv = venv_of(interpreter)
+    build_dir = os.path.join(venv, "build")
+    stamp = os.path.join(venv, "fernwick-build.txt")
+    python = os.path.join(venv, "bin", "python")
     pip = [python, "-m", "pip", "--disable-pip-version-check", "--quiet"]
     if not os.path.exists(python):
-        print("bench: creating %s" % VENV, file=log)
-        subprocess.run([sys.executable, "-m", "venv", VENV], check=True)
+        print("bench: creating %s" % venv, file=log)
+        subprocess.run([interpreter, "-m", "venv", venv], check=True)
         subprocess.run(pip + ["install", "meson-python", "meson", "ninja", "requests"],
                        check=True)
     digest = _source_digest(port)
     try:
-        with open(STAMP) as f:
+        with open(stamp) as f:
             built = f.read().strip()
     except OSError:
         built = None
     if built != digest:
-        print("bench: building the module for localhost:%d into %s" % (port, VENV), file=log)
+        print("bench: building the module for localhost:%d into %s" % (port, venv), file=log)
         host = "localhost:%d" % port
         args = ["-Csetup-args=-D%s_host=%s" % (k, host) for k in ("api", "aps", "site")]
         subprocess.run(pip + ["install", "--no-build-isolation", "--no-deps",
-                              "--force-reinstall", "-Cbuild-dir=" + BUILD_DIR] + args + [ROOT],
+                              "--force-reinstall", "-Cbuild-dir=" + build_dir] + args + [ROOT],
                        check=True)
-        with open(STAMP, "w") as f:
+        with open(stamp, "w") as f:
             f.write(digest + "\n")
     return python
 
@@ -162,11 +170,13 @@ def summarize(workload, tls, client, bound, figs):
 def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     """All network workloads; returns the results (a dict for results.json)."""
     started = time.monotonic()
-    python = ensure_module(args.port)
+    python = ensure_module(args.port, args.net_python or sys.executable)
+    clients = [c for c in args.clients.split(",") if c in CLIENTS]
     versions = [v for v in args.tls.split(",") if v]
     chosen = set(args.only.split(",")) if args.only else None
     repeat = args.repeat or (1 if args.quick else 3)
-    results = {"rtt": args.rtt, "port": args.port, "mode": "quick" if args.quick else "full",
+    results = {"rtt": args.rtt, "port": args.port, "interpreter": python,
+               "PYTHON_GIL": os.environ.get("PYTHON_GIL"), "mode": "quick" if args.quick else "full",
                "repeat": repeat, "started": time.strftime("%Y-%m-%d %H:%M:%S"),
                "load_before": os.getloadavg(), "rows": []}
     for tls in versions:
@@ -176,9 +186,9 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
             drive = w["drive"]()
             drive.expected_lines()
             bound = lower_bound(drive, w["recursive"], args.rtt)
-            figs = {c: [] for c in CLIENTS}
+            figs = {c: [] for c in clients}
             for i in range(repeat):
-                for client in CLIENTS:
+                for client in clients:
                     tag = "net-%s-%s-%s-%d" % (w["name"], tls, client, i)
                     fig = run_client(python, w, drive, args, tls, client, scratch, tag,
                                      StandIn, check_output)
@@ -187,7 +197,7 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
                           "%d connections" % (w["name"], tls, client, i + 1, fig["wall"],
                                               bound["bound"], fig["cpu"], fig["connections"]),
                           file=sys.stderr)
-            for client in CLIENTS:
+            for client in clients:
                 results["rows"].append(summarize(w, tls, client, bound, figs[client]))
     results["load_after"] = os.getloadavg()
     results["seconds"] = time.monotonic() - started

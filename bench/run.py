@@ -762,6 +762,7 @@ def commit():
 def write_results(out_dir, plain, net):
     """results.json holds both parts ("network" beside the plain figures);
     a part not run this time is kept from the previous file."""
+    os.makedirs(out_dir, exist_ok=True)
     path = os.path.join(out_dir, "results.json")
     try:
         with open(path, encoding="utf-8") as f:
@@ -810,6 +811,12 @@ def main():
     p.add_argument("--all", action="store_true", help="the plain part, then the network part")
     p.add_argument("--rtt", type=float, default=0.04, help="network part: round-trip time (0.04)")
     p.add_argument("--tls", default="1.3,1.2", help="network part: TLS versions (1.3,1.2)")
+    p.add_argument("--clients", default="module,today",
+                   help="network part: which clients to run (module,today)")
+    p.add_argument("--net-python", default=None,
+                   help="network part: build and run the module with this interpreter "
+                        "(its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
+                        "environment reaches the clients")
     p.add_argument("--port", type=int, default=47443,
                    help="network part: the stand-in's port, built into the module (47443)")
     args = p.parse_args()
