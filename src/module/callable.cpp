@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/compat.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/traceback.h"
@@ -113,8 +114,10 @@ Py_ssize_t parameter_index(const Record& record, PyObject* key) {
     return -1;
 }
 
-// Fills `bound` (borrowed references) or raises the binding error.
-bool bind(const Record& record, PyObject* args, PyObject* kwargs, PyObject** bound) {
+// Fills `bound` or raises the binding error. Positional arguments are
+// borrowed from the argument tuple; keyword values are held in `kept`, since
+// the caller's dict may change under a call running in another thread.
+bool bind(const Record& record, PyObject* args, PyObject* kwargs, PyObject** bound, Ref* kept) {
     const Py_ssize_t n = record.nparams;
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > n) return positional_count_error(record.name, n, given);
@@ -122,11 +125,10 @@ bool bind(const Record& record, PyObject* args, PyObject* kwargs, PyObject** bou
 
     const Py_ssize_t keywords = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
     for (Py_ssize_t i = given; i < n; ++i) {
-        PyObject* value = keywords != 0 ? PyDict_GetItemWithError(kwargs, record.params[i]) : nullptr;
-        if (value == nullptr) {
-            return PyErr_Occurred() ? false : positional_count_error(record.name, n, i);
-        }
-        bound[i] = value;
+        const int found = keywords != 0 ? compat::dict_item(kwargs, record.params[i], kept[i]) : 0;
+        if (found < 0) return false;
+        if (found == 0) return positional_count_error(record.name, n, i);
+        bound[i] = kept[i].get();
     }
     if (keywords <= n - given) return true;
 
@@ -166,6 +168,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     const bool has_keywords = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
     PyObject* bound[kMaxParams] = {};
+    Ref kept[kMaxParams];
     switch (fn->row->binding) {
     case Binding::None:
         if (has_keywords) return PyErr_Format(PyExc_TypeError, msg::kNoKeywords, name);
@@ -177,7 +180,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         bound[0] = PyTuple_GET_ITEM(args, 0);
         return run_body(fn, bound);
     case Binding::Parameters:
-        if (!bind(*fn->record, args, kwargs, bound)) return leave_with_entry(fn);
+        if (!bind(*fn->record, args, kwargs, bound, kept)) return leave_with_entry(fn);
         return run_body(fn, bound);
     }
     return nullptr;
@@ -246,7 +249,7 @@ PyTypeObject function_type;  // zero-initialized; filled in by ready_type()
 
 bool ready_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
-    reinterpret_cast<PyObject*>(&function_type)->ob_refcnt = 1;  // a static type is never freed
+    Py_SET_REFCNT(&function_type, 1);  // a static type is never freed
     function_type.tp_name = "fernwick.function";
     function_type.tp_basicsize = sizeof(FunctionObject);
     function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;

@@ -1,5 +1,8 @@
 #include "module/names.h"
 
+#include <atomic>
+
+#include "module/compat.h"
 #include "module/messages.h"
 
 namespace fw {
@@ -68,14 +71,18 @@ bool create() {
 namespace scope {
 namespace {
 PyObject* module_dict = nullptr;  // borrowed: the module is never freed
-Held builtins_dict, open_fn, range_fn, input_fn, print_fn;
+Held builtins_dict, open_fn, range_fn, input_fn;
+// Resolved on first use, possibly by several threads at once; held for the
+// life of the interpreter once set.
+std::atomic<PyObject*> print_fn{nullptr};
 const Text kOpen{"open"}, kRange{"range"}, kInput{"input"}, kPrint{"print"};
 
 Ref builtin(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(builtins_dict, name);
-    if (found != nullptr) return Ref::borrow(found);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNameError, name);
-    return {};
+    Ref found;
+    if (compat::dict_item(builtins_dict, name, found) == 0) {
+        PyErr_Format(PyExc_NameError, msg::kNameError, name);
+    }
+    return found;
 }
 }  // namespace
 
@@ -101,9 +108,8 @@ bool resolve_builtins(PyObject* builtins_module) {
 }
 
 Ref global(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(module_dict, name);
-    if (found != nullptr) return Ref::borrow(found);
-    if (PyErr_Occurred()) return {};
+    Ref found;
+    if (compat::dict_item(module_dict, name, found) != 0) return found;
     return builtin(name);
 }
 
@@ -112,12 +118,17 @@ PyObject* builtin_range() noexcept { return range_fn; }
 PyObject* builtin_input() noexcept { return input_fn; }
 
 Ref builtin_print() {
-    if (!print_fn) {
-        Ref found = builtin(kPrint);
-        if (!found) return {};
-        print_fn.set(std::move(found));
+    PyObject* known = print_fn.load(std::memory_order_acquire);
+    if (known != nullptr) return Ref::borrow(known);
+    Ref found = builtin(kPrint);
+    if (!found) return {};
+    // Workers may get here together: the first one's object is kept.
+    PyObject* expected = nullptr;
+    if (!print_fn.compare_exchange_strong(expected, found.get(), std::memory_order_acq_rel)) {
+        return Ref::borrow(expected);
     }
-    return print_fn.get() ? Ref::borrow(print_fn) : Ref();
+    Py_INCREF(found.get());  // the reference print_fn holds from now on
+    return found;
 }
 }  // namespace scope
 
