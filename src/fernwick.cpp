@@ -95,10 +95,26 @@ const init::Definition kDefinition{kCallables, Count, run_module_body};
 
 int exec_fernwick(PyObject* module) { return init::exec_module(module, kDefinition); }
 
+// What both modules of this library declare to the interpreter. Their state
+// is the process's (the lists, the lock, the batch's outcome): one
+// interpreter only. The shared state of the native code is safe without the
+// interpreter's lock (atomics, and locks never held across a call into
+// Python), so a free-threaded interpreter keeps running without it.
+#if PY_VERSION_HEX >= 0x030C0000
+#define FW_ONE_INTERPRETER {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define FW_ONE_INTERPRETER
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+#define FW_NO_GIL_NEEDED {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define FW_NO_GIL_NEEDED
+#endif
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(init::create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_fernwick)},
-    {0, nullptr},
+    FW_ONE_INTERPRETER FW_NO_GIL_NEEDED {0, nullptr},
 };
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
@@ -118,9 +134,11 @@ PyMethodDef status_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyModuleDef_Slot status_slots[] = {FW_ONE_INTERPRETER FW_NO_GIL_NEEDED {0, nullptr}};
+
 PyModuleDef status_def = {
-    PyModuleDef_HEAD_INIT, "fernwick_status", nullptr, 0, status_methods, nullptr, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "fernwick_status", nullptr, 0, status_methods, status_slots, nullptr,
+    nullptr, nullptr,
 };
 
 }  // namespace

@@ -35,3 +35,19 @@ def test_prefix_reads_from_many_threads_share_the_watchdog():
     """, timeout=180)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.startswith("errors: [] "), result.stdout
+
+
+def test_import_leaves_a_free_threaded_interpreter_free():
+    # Both modules of the library declare that they need no GIL: importing
+    # them neither warns nor turns the lock back on.
+    result = run_python("""
+        import sys, sysconfig, warnings
+        warnings.simplefilter("error")
+        import fernwick, fernwick_command
+        fernwick_command._status_module()
+        free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+        print("free-threaded" if free else "with a GIL",
+              getattr(sys, "_is_gil_enabled", lambda: True)())
+    """, env={"PYTHON_GIL": ""})
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() in (["free-threaded", "False"], ["with", "a", "GIL", "True"])

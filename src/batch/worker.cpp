@@ -4,6 +4,7 @@
 
 #include "batch/batch.h"
 #include "client/retry.h"
+#include "module/compat.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -32,8 +33,9 @@ bool take_lock(CallOnExit& release) {
 
 // The line as the console's encoding can show it.
 Ref displayable(PyObject* line) {
-    PyObject* console = PySys_GetObject("stdout");  // borrowed
-    Ref encoding = console != nullptr ? attr(console, kEncoding) : Ref();
+    Ref console;  // a reference of our own: another thread may replace sys.stdout
+    if (compat::sys_attr("stdout", console) < 0) PyErr_Clear();
+    Ref encoding = console ? attr(console.get(), kEncoding) : Ref();
     if (!encoding || !PyUnicode_Check(encoding.get())) {
         PyErr_Clear();
         encoding = Ref::borrow(kAscii);
