@@ -1,6 +1,7 @@
 """The module shell: what import does and leaves behind, re-import, a failed
 import, a second interpreter, and the worker class."""
 import json
+import sys
 import textwrap
 import threading
 
@@ -210,9 +211,39 @@ def test_second_interpreter_is_refused(tmp_path):
     if state == "no subinterpreters":
         pytest.skip("this interpreter offers no way to start a second interpreter")
     assert state == "ran, same module: True"
-    assert report.read_text() == (
+    # A subinterpreter that leaves the check to the module gets the module's
+    # refusal; one that checks what modules declare (a free-threaded build's)
+    # refuses before the module is created.
+    assert report.read_text() in (
         "ImportError: Interpreter change detected - this module can only be "
-        "loaded into one interpreter per process.")
+        "loaded into one interpreter per process.",
+        "ImportError: module fernwick does not support loading in subinterpreters")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="declared from 3.12 on")
+def test_isolated_interpreter_refuses_by_the_declaration():
+    result = run_python("""
+        import importlib, sys
+        import fernwick
+        for name in ("_interpreters", "_xxsubinterpreters"):
+            try:
+                mod = importlib.import_module(name)
+                break
+            except ImportError:
+                pass
+        interp = mod.create()
+        try:
+            outcome = mod.run_string(interp, "import fernwick")
+        except Exception as error:  # 3.12 raises what the subinterpreter raised
+            outcome = error
+        finally:
+            mod.destroy(interp)
+        print(outcome)
+        print(sys.modules["fernwick"] is fernwick)
+        """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "module fernwick does not support loading in subinterpreters" in result.stdout
+    assert result.stdout.rstrip().endswith("True")
 
 
 def test_worker_class_shape(fw):
