@@ -100,6 +100,16 @@ def ensure_module(port, interpreter=sys.executable, log=sys.stderr):
 
 
 # -- one run ---------------------------------------------------------------------
+def client_figures(proc, out, log, tag):
+    """The figures a client run wrote; the tail of its log when it failed."""
+    if proc.returncode != 0 or not os.path.exists(out):
+        with open(log, "rb") as f:
+            tail = f.read()[-3000:].decode("utf-8", "replace")
+        raise RuntimeError("client run %s failed (exit %s):\n%s" % (tag, proc.returncode, tail))
+    with open(out, encoding="utf-8") as f:
+        return json.load(f)
+
+
 def run_client(python, workload, drive, args, tls, client, scratch, tag, StandIn,
                check_output):
     workdir = os.path.join(scratch, tag)
@@ -120,12 +130,7 @@ def run_client(python, workload, drive, args, tls, client, scratch, tag, StandIn
         r1 = resource.getrusage(resource.RUSAGE_SELF)
         conns = s.connections()
         records = s.log.records()
-    if proc.returncode != 0 or not os.path.exists(out):
-        with open(log, "rb") as f:
-            tail = f.read()[-3000:].decode("utf-8", "replace")
-        raise RuntimeError("client run %s failed (exit %s):\n%s" % (tag, proc.returncode, tail))
-    with open(out, encoding="utf-8") as f:
-        fig = json.load(f)
+    fig = client_figures(proc, out, log, tag)
     if fig.get("error"):
         raise RuntimeError("client run %s: main() raised %s" % (tag, fig["error"]))
     sent = [r.sent for r in records if r.kind == "download"]

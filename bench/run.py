@@ -32,6 +32,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, ROOT)
 
 from standin import Drive, StandIn  # noqa: E402
+from netbench import client_figures  # noqa: E402
 
 KiB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
 PAGE = 115                  # items per listing page
@@ -112,12 +113,7 @@ def run_client(workload, drive, latency, scratch, tag, profiler=None, floor=Fals
         idle = s.wait_idle(10.0)
         r1 = resource.getrusage(resource.RUSAGE_SELF)
         records = s.log.records()
-    if proc.returncode != 0 or not os.path.exists(out):
-        with open(log, "rb") as f:
-            tail = f.read()[-3000:].decode("utf-8", "replace")
-        raise RuntimeError("client run %s failed (exit %s):\n%s" % (tag, proc.returncode, tail))
-    with open(out, encoding="utf-8") as f:
-        fig = json.load(f)
+    fig = client_figures(proc, out, log, tag)
     fig["process_wall"] = process_wall
     fig["standin_cpu"] = (r1.ru_utime + r1.ru_stime) - (r0.ru_utime + r0.ru_stime)
     fig["standin_idle"] = idle

@@ -52,3 +52,19 @@ def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=python_env(env),
         input=stdin, capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture
+def serve():
+    """start(drive=None, **options): a started stand-in (the sample drive by
+    default), stopped after the test."""
+    from standin import Drive, StandIn
+    started = []
+
+    def start(drive=None, **kw):
+        s = StandIn(drive if drive is not None else Drive.sample(), **kw).start()
+        started.append(s)
+        return s
+    yield start
+    for s in started:
+        s.stop()

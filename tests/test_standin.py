@@ -10,23 +10,10 @@ import time
 import pytest
 import requests
 
-from standin import Drive, Faults, Router, StandIn, expected_line, full_sha1, prefix_sha1
+from standin import Drive, Faults, Router, expected_line, full_sha1, prefix_sha1
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GiB = 1 << 30
-
-
-@pytest.fixture
-def serve():
-    started = []
-
-    def start(drive=None, **kw):
-        s = StandIn(drive if drive is not None else Drive.sample(), **kw).start()
-        started.append(s)
-        return s
-    yield start
-    for s in started:
-        s.stop()
 
 
 def listing(s, kind, cid, offset=0, limit=115):

@@ -20,19 +20,6 @@ RTT = 0.2
 PREFIX = 131072
 
 
-@pytest.fixture
-def serve():
-    started = []
-
-    def start(drive=None, **kw):
-        s = StandIn(drive if drive is not None else Drive.sample(), **kw).start()
-        started.append(s)
-        return s
-    yield start
-    for s in started:
-        s.stop()
-
-
 def small_drive():
     d = Drive(seed=4)
     d.root.add_file("big.bin", 300000)
