@@ -206,3 +206,47 @@ def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))
     fw.main()
     assert sleeps == [0.5, 1, 2]
+
+
+def test_main_waits_for_a_worker_whose_join_the_interrupt_cut_short(tmp_path):
+    (tmp_path / "config.ini").write_text(CONFIG.format(1), encoding="utf-8")
+    # Before 3.13 a Thread.join cut short by Ctrl-C marks its thread ended
+    # while it still runs: later joins return at once, and so does the
+    # interpreter's wait at exit. main must still wait for that worker's file.
+    result = subprocess.run([sys.executable, "-c", """if 1:
+        import threading, time, fernwick
+        started = []
+        fernwick.get_sha1list = lambda cid, t, c: fernwick.sha1list.extend(
+            "f%d|10|S|pc%d" % (i, i) for i in range(30))
+        fernwick.get_url = lambda pickcode, cookie: "http://h/" + pickcode
+
+        def slow_preid(url, cookie, cid):
+            started.append(url)
+            time.sleep(0.5)
+            if threading.current_thread() in cut_short:
+                time.sleep(1)  # the worker main has lost track of ends last
+            return "P"
+        fernwick.get_preid = slow_preid
+        real_join, cut_short = threading.Thread.join, []
+
+        def join(self, timeout=None):
+            if not cut_short:
+                while len(started) < 6:
+                    time.sleep(0.01)
+                cut_short.append(self)
+                raise KeyboardInterrupt
+            if self in cut_short:
+                return  # what a join cut short leaves behind
+            return real_join(self, timeout)
+        threading.Thread.join = join
+        try:
+            fernwick.main()
+        except KeyboardInterrupt:
+            pass
+        with open("QuillsiftBYOskel.txt", encoding="utf-8") as out:
+            print("@@%d %d@@" % (len(started), out.read().count("\\n")))
+        """], cwd=str(tmp_path), env=python_env(), stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    started, written_lines = map(int, result.stdout.split("@@")[1].split())  # lines of main between
+    assert started == written_lines == 6

@@ -40,5 +40,7 @@ int last_status() noexcept;
 void request_stop() noexcept;
 void allow_work() noexcept;
 bool stop_requested() noexcept;
+// Worker threads inside mythread.run now, in every dispatch.
+int workers_running() noexcept;
 
 }  // namespace fw::batch

@@ -26,6 +26,7 @@ const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
+    kEvent{"Event"}, kWait{"wait"},
     kClear{"clear"};
 
 struct Settings {
@@ -87,6 +88,20 @@ bool join_workers(PyObject* threads) {
     return true;
 }
 
+// Until no worker is inside mythread.run. Before 3.13 a Thread.join that an
+// interrupt cuts short marks its thread ended while it still runs, so
+// neither the join after it nor the interpreter's exit waits for it; main
+// waits on the count of workers instead, in pauses an interrupt can end.
+bool wait_for_workers() {
+    Ref never_set = call_global_attr(names::threading, kEvent);
+    Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(0.02)) : Ref();
+    if (!pause) return false;
+    while (workers_running() > 0) {
+        if (!call_method(never_set.get(), kWait, {pause.get()})) return false;
+    }
+    return true;
+}
+
 // main failed while its workers run (Ctrl-C, mostly): none of them starts
 // another file, the files in flight finish, and main waits for them before
 // the error goes on. A second interrupt ends the wait at once. The stop
@@ -95,7 +110,7 @@ bool join_workers(PyObject* threads) {
 void stop_workers(PyObject* threads) {
     request_stop();
     SavedError interrupt;
-    if (!join_workers(threads)) PyErr_Clear();  // the workers stop on their own
+    if (!join_workers(threads) || !wait_for_workers()) PyErr_Clear();  // they stop on their own
 }
 
 // 1 when the entry is to be queued, 0 when a resumed batch skips it.

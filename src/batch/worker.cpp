@@ -13,6 +13,14 @@ namespace {
 
 std::atomic<long> given_up{0};
 std::atomic<bool> stopping{false};
+std::atomic<int> workers_inside{0};  // worker threads in mythread.run now
+
+struct InsideWorker {
+    InsideWorker() noexcept { workers_inside.fetch_add(1); }
+    ~InsideWorker() { workers_inside.fetch_sub(1); }
+    InsideWorker(const InsideWorker&) = delete;
+    InsideWorker& operator=(const InsideWorker&) = delete;
+};
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
@@ -125,6 +133,7 @@ void reset_given_up() noexcept { given_up.store(0); }
 void request_stop() noexcept { stopping.store(true); }
 void allow_work() noexcept { stopping.store(false); }
 bool stop_requested() noexcept { return stopping.load(); }
+int workers_running() noexcept { return workers_inside.load(); }
 
 Ref thread_init(PyObject* const* args) {
     PyObject* self = args[0];
@@ -154,6 +163,7 @@ bool queue_ran_dry() {
 
 Ref thread_run(PyObject* const* args) {
     PyObject* self = args[0];
+    InsideWorker inside;
     for (;;) {
         if (stop_requested()) return Ref::borrow(Py_None);
         Ref q = attr(self, kQ);

@@ -78,6 +78,10 @@ Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 CallOnExit::~CallOnExit() {
     if (!obj_) return;
+    if (!Ref::holds_interpreter()) {
+        obj_.abandon();
+        return;
+    }
     SavedError keep;
     if (!call_method(obj_.get(), method_)) PyErr_Clear();
 }

@@ -26,7 +26,16 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        if (obj_ != nullptr && holds_interpreter()) Py_DECREF(obj_);
+    }
+
+    // False only on a thread that the interpreter is ending: before 3.14 a
+    // thread that wants the interpreter's lock back while it finalizes is
+    // ended with pthread_exit, whose unwinding runs the destructors of the
+    // frames it leaves. They must then touch no object (leaked, with the
+    // process about to go).
+    static bool holds_interpreter() noexcept { return PyGILState_Check() != 0; }
 
     // Takes over a new reference (the result of most API calls); null stays empty.
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
@@ -42,6 +51,8 @@ public:
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     Ref copy() const noexcept { return borrow(obj_); }
     void reset() noexcept { Py_CLEAR(obj_); }
+    // Lets go of the reference without releasing it (see holds_interpreter).
+    void abandon() noexcept { obj_ = nullptr; }
 
 private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
@@ -84,7 +95,13 @@ public:
     SavedError() noexcept : error_(take_error()) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() { restore_error(std::move(error_)); }
+    ~SavedError() {
+        if (Ref::holds_interpreter()) {
+            restore_error(std::move(error_));
+        } else {
+            error_.abandon();
+        }
+    }
 
 private:
     Ref error_;
