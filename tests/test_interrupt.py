@@ -248,5 +248,5 @@ def test_main_waits_for_a_worker_whose_join_the_interrupt_cut_short(tmp_path):
         """], cwd=str(tmp_path), env=python_env(), stdin=subprocess.DEVNULL,
         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
-    started, written_lines = map(int, result.stdout.split("@@")[1].split())  # lines of main between
+    started, written_lines = map(int, result.stdout.split("@@")[1].split())
     assert started == written_lines == 6
