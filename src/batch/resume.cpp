@@ -1,8 +1,8 @@
 #include "batch/resume.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "batch/batch.h"
