@@ -4,12 +4,15 @@ import random
 import threading
 
 KINDS = ("api_list", "aps_list", "address", "download")
-FAULTS = ("http500", "reset", "badjson", "slow", "badurl")
+FAULTS = ("http500", "reset", "badjson", "slow", "badurl", "refused", "nolist")
+# What a random soak draws from unless told otherwise: the replies that
+# report a failure in their JSON only come from rules.
+SOAK_FAULTS = FAULTS[:5]
 
 # Which faults make sense for which request kind.
 ALLOWED = {
-    "api_list": ("http500", "reset", "badjson", "slow"),
-    "aps_list": ("http500", "reset", "badjson", "slow"),
+    "api_list": ("http500", "reset", "badjson", "slow", "refused", "nolist"),
+    "aps_list": ("http500", "reset", "badjson", "slow", "refused", "nolist"),
     "address": ("http500", "reset", "badjson", "slow", "badurl"),
     "download": ("http500", "reset", "slow"),
 }
@@ -74,7 +77,7 @@ class Faults(object):
     def __init__(self, rate=0.0, seed=0, kinds=None, faults=None, slow_seconds=7.0):
         self.rate = float(rate)
         self.kinds = tuple(kinds) if kinds is not None else KINDS
-        self.faults = tuple(faults) if faults is not None else FAULTS
+        self.faults = tuple(faults) if faults is not None else SOAK_FAULTS
         for k in self.kinds:
             if k not in KINDS:
                 raise ValueError("unknown request kind %r" % k)

@@ -229,6 +229,12 @@ class _Handler(BaseHTTPRequestHandler):
             elif hit.fault == "badjson":
                 self._send_body(200, "application/json; charset=utf-8", BAD_JSON)
                 return
+            elif hit.fault == "refused":  # a passing failure the service reports in JSON
+                self._json({"state": False, "count": 0, "data": []})
+                return
+            elif hit.fault == "nolist":
+                self._json({"state": True, "count": 0, "data": None})
+                return
         if kind in ("api_list", "aps_list"):
             self._listing(st, rec)
         elif kind == "address":

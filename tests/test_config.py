@@ -34,7 +34,8 @@ def write(tmp_path, text, encoding="utf-8"):
     ("utf-16", GOOD),
     ("utf-8", GOOD.replace("cid =", "CID =").replace("recursion", "Recursion")),
     ("utf-8", GOOD.replace("= 否", "= 否  \t")),
-], ids=["utf-8", "utf-8-bom", "utf-16-bom", "mixed-case-keys", "blanks-after-value"])
+    ("utf-8", "# settings\n" + GOOD.replace("type", "; the filter\n  # indented too\ntype")),
+], ids=["utf-8", "utf-8-bom", "utf-16-bom", "mixed-case-keys", "blanks-after-value", "comments"])
 def test_settings_read(fw, listed, tmp_path, capsys, encoding, text):
     write(tmp_path, text, encoding)
     assert fw.main() is None
@@ -68,6 +69,7 @@ def test_missing_setting_raises(fw, listed, tmp_path, text, error, attribute, na
     ("a%7Cb%3Dc", "a%7Cb%3Dc"),
     ("50%%", "50%"),
     ("a%%b%7C", "a%%b%7C"),
+    ("%(cid)s-%(type)s", "42-视频"),  # another key's value
 ])
 def test_percent_signs_in_values(fw, listed, tmp_path, cookie, read):
     write(tmp_path, GOOD.replace("UID=7; CID=甲", cookie))

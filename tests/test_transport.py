@@ -204,13 +204,19 @@ def watchdogs():
     return [t for t in threading.enumerate() if t.name == "fernwick-watchdog"]
 
 
-def test_main_leaves_no_connection_and_no_thread(real, scripted, tmp_path, monkeypatch):
+@pytest.mark.parametrize("config", [None, "[必须参数]\ncid = 1\n"], ids=["returns", "raises"])
+def test_main_leaves_no_connection_and_no_thread(real, scripted, tmp_path, monkeypatch, config):
     scripted.script = [partial(0, PREFIX - 1, len(BODY))]
     for _ in range(3):
         real.get_preid(scripted.url, "uid=1", 5)
     assert scripted.open == 1
-    monkeypatch.chdir(tmp_path)  # no config.ini: the batch ends at once
-    real.main()
+    monkeypatch.chdir(tmp_path)  # no config.ini, or one without a key: the batch ends at once
+    if config is None:
+        real.main()
+    else:
+        (tmp_path / "config.ini").write_text(config, encoding="utf-8")
+        with pytest.raises(Exception, match="No option 'type'"):
+            real.main()
     deadline = time.monotonic() + 5
     while (scripted.open or watchdogs()) and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -258,6 +264,30 @@ class HeldRead:
 
     def close(self):
         pass
+
+
+@pytest.mark.parametrize("ending", ["tie", "main ends"])
+def test_a_read_the_watchdog_cut_off_is_never_hashed(fw, monkeypatch, tmp_path, ending):
+    # The watchdog cuts a read off once its deadline is not in the future;
+    # with a coarse clock the read then sees the same instant, and a body
+    # without a length ends as if whole. The watchdog stays on duty too when
+    # a batch ends while a read runs elsewhere.
+    now = [0.0]
+    monkeypatch.setattr(fw, "time", mock.Mock(monotonic=lambda: now[0], time=time.time))
+    reply = HeldRead()
+    monkeypatch.setattr(fw, "requests", mock.Mock(get=lambda url, **kw: reply))
+    results = []
+    reader = threading.Thread(target=lambda: results.append(
+        pytest.raises(requests.Timeout, fw.get_preid, "http://h/held", "uid=1", 5)))
+    reader.start()
+    while not watchdogs():
+        time.sleep(0.01)
+    if ending == "main ends":
+        monkeypatch.chdir(tmp_path)  # no config.ini: main ends at once
+        fw.main()
+    now[0] = 60.0  # the deadline to the tick
+    reader.join(15)
+    assert len(results) == 1 and "longer than 60 seconds" in str(results[0].value)
 
 
 def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkeypatch):
