@@ -40,6 +40,7 @@ CASES = {
     "listing": (CONFIG, [("api_list", "reset", 4, {"o": "user_ptime"})], 10, 4),
     "files-listing": (CONFIG, [("api_list", "http500", 4, {"o": "file_name"})], 10, 4),
     "listing-recovered": (CONFIG, [("api_list", "reset", 3, {"o": "file_name"})], 10, 0),
+    "listing-no-list": (CONFIG, [("api_list", "nolist", 4, {"o": "file_name"})], 10, 4),
     "no-config": (None, [], 10, 2),
     "recursion": (CONFIG.replace("{recursion}", "maybe"), [], 10, 2),
     "resume": (CONFIG + "resume = 可能\n", [], 10, 2),

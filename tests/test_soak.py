@@ -129,7 +129,16 @@ def test_listing_fault_on_every_attempt_ends_main_with_the_error(tmp_path, kind,
     ("api_list", "badjson", {"o": "file_name", "offset": "115"}),
     ("api_list", "http500", {"o": "user_ptime", "offset": "115"}),
     ("aps_list", "reset", {"record_open_time": "1", "offset": "230"}),
-], ids=["first-page", "middle-page", "folder-walk", "aps-last-page"])
+    # Replies that parse but report a failure, or hold no list of items.
+    ("api_list", "refused", {"o": "file_name", "offset": "115"}),
+    ("api_list", "nolist", {"o": "file_name", "offset": "0"}),
+    ("api_list", "refused", {"o": "user_ptime", "offset": "230"}),
+    ("aps_list", "refused", {"record_open_time": "1", "offset": "0"}),
+    ("aps_list", "nolist", {"record_open_time": "1", "offset": "230"}),
+    ("aps_list", "refused", {"o": "file_name", "fc_mix": "", "offset": "115"}),
+], ids=["first-page", "middle-page", "folder-walk", "aps-last-page", "refused-middle-page",
+        "no-list-first-page", "refused-folder-walk", "aps-refused-first-page",
+        "aps-no-list-last-page", "aps-refused-folder-walk"])
 def test_listing_fault_is_recovered_with_each_page_once(tmp_path, kind, fault, params):
     # Three failed attempts on one page of folder "a" (three pages), the
     # fourth answered.
