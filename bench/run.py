@@ -807,7 +807,8 @@ def main():
     p.add_argument("--quick", action="store_true", help="smaller workloads, one run each")
     p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
     p.add_argument("--only", default=None,
-                   help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...)")
+                   help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...; "
+                        "with --throttle rate,cookie,tree)")
     p.add_argument("--profile", default="A", help="workloads to profile (A)")
     p.add_argument("--no-profile", action="store_true")
     p.add_argument("--rate", type=int, default=200, help="profile samples per second")
@@ -819,10 +820,10 @@ def main():
     p.add_argument("--rtt", type=float, default=0.04, help="network part: round-trip time (0.04)")
     p.add_argument("--tls", default="1.3,1.2", help="network part: TLS versions (1.3,1.2)")
     p.add_argument("--clients", default="module,today",
-                   help="network part: which clients to run (module,today)")
+                   help="network and throttle parts: which clients to run (module,today)")
     p.add_argument("--net-python", default=None,
-                   help="network part: build and run the module with this interpreter "
-                        "(its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
+                   help="network and throttle parts: build and run the module with this "
+                        "interpreter (its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
                         "environment reaches the clients")
     p.add_argument("--port", type=int, default=47443,
                    help="network and throttle parts: the stand-in's port, built into the "

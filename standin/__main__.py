@@ -46,7 +46,8 @@ def main(argv=None):
     p.add_argument("--proxy", action="store_true",
                    help="also open an HTTP CONNECT proxy for the service hosts")
     p.add_argument("--rate", type=float, default=None,
-                   help="API requests per second before refusing (token bucket; default: no limit)")
+                   help="API requests per second before refusing (token bucket; "
+                        "default: no limit)")
     p.add_argument("--burst", type=int, default=1, help="requests the bucket holds (default 1)")
     p.add_argument("--limit-reply", choices=LIMIT_REPLIES, default="429",
                    help="a refusal: 429 with Retry-After seconds, 429 with Retry-After as a "
@@ -55,7 +56,8 @@ def main(argv=None):
     p.add_argument("--cookie-life", type=int, default=None,
                    help="API requests each cookie is served before it dies (default: never)")
     p.add_argument("--dead-reply", choices=DEAD_REPLIES, default="401",
-                   help="reply to a dead cookie: 401, or 200 with {\"state\": false} (default 401)")
+                   help="reply to a dead cookie: 401, or 200 with {\"state\": false} "
+                        "(default 401)")
     p.add_argument("--print-expected", action="store_true",
                    help="print name|size|sha|prefix for every file and exit")
     p.add_argument("--verbose", action="store_true", help="log each request to stderr")
