@@ -433,6 +433,8 @@ def main():
     p.add_argument("--today", action="store_true",
                    help="with --network: fernwick.requests replaced by a pass-through "
                         "whose get calls requests.get")
+    p.add_argument("--progress", default=None, choices=["是", "否"],
+                   help="config.ini's progress key (default: none)")
     args = p.parse_args()
     if not args.network:
         if args.base_url is None:
@@ -445,6 +447,8 @@ def main():
     with open("config.ini", "w", encoding="utf-8") as f:
         f.write("[必须参数]\ncid = %s\ntype = 0\ncookie = c\n[功能参数]\nrecursion = %s\n"
                 % (args.cid, args.recursion))
+        if args.progress:
+            f.write("progress = %s\n" % args.progress)
     if os.path.exists("QuillsiftBYOskel.txt"):
         os.remove("QuillsiftBYOskel.txt")
 

@@ -2,6 +2,8 @@
 
     .venv/bin/python bench/run.py [--latency 0.02] [--quick] [--repeat N]
                                   [--profile A] [--no-profile]
+    .venv/bin/python bench/run.py --network [--quick]     (bench/netbench.py)
+    .venv/bin/python bench/run.py --throttle [--quick]    (bench/throttle.py)
 
 The stand-in serves from this process (a thread of its own, with `latency`
 seconds added before every reply); each run of a workload is a fresh client
@@ -755,9 +757,9 @@ def commit():
         return None
 
 
-def write_results(out_dir, plain, net):
-    """results.json holds both parts ("network" beside the plain figures);
-    a part not run this time is kept from the previous file."""
+def write_results(out_dir, plain, net, throttled=None):
+    """results.json holds every part ("network" and "throttle" beside the
+    plain figures); a part not run this time is kept from the previous file."""
     os.makedirs(out_dir, exist_ok=True)
     path = os.path.join(out_dir, "results.json")
     try:
@@ -766,12 +768,16 @@ def write_results(out_dir, plain, net):
     except (OSError, ValueError):
         old = {}
     if plain is None:
-        plain = {k: v for k, v in old.items() if k != "network"} or None
+        plain = {k: v for k, v in old.items() if k not in ("network", "throttle")} or None
     if net is None:
         net = old.get("network")
+    if throttled is None:
+        throttled = old.get("throttle")
     merged = dict(plain or {})
     if net is not None:
         merged["network"] = net
+    if throttled is not None:
+        merged["throttle"] = throttled
     with open(path, "w", encoding="utf-8") as f:
         json.dump(merged, f, indent=1, ensure_ascii=False)
     import netbench
@@ -788,6 +794,11 @@ def write_results(out_dir, plain, net):
                 net.get("command"), net["started"], net.get("commit"),
                 net["rows"][0]["module"] if net["rows"] else "-"))
             f.write(netbench.report(net, table, human, output_state) + "\n")
+        if throttled:
+            f.write("\n## Throttle, dead cookie, progress\n\nCommand: `%s`, %s; tree %s; "
+                    "module %s.\n\n" % (throttled.get("command"), throttled["started"],
+                                         throttled.get("commit"), throttled["interpreter"]))
+            f.write(throttle_report(throttled) + "\n")
 
 
 def main():
@@ -796,7 +807,8 @@ def main():
     p.add_argument("--quick", action="store_true", help="smaller workloads, one run each")
     p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
     p.add_argument("--only", default=None,
-                   help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...)")
+                   help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...; "
+                        "with --throttle rate,cookie,tree)")
     p.add_argument("--profile", default="A", help="workloads to profile (A)")
     p.add_argument("--no-profile", action="store_true")
     p.add_argument("--rate", type=int, default=200, help="profile samples per second")
@@ -808,30 +820,76 @@ def main():
     p.add_argument("--rtt", type=float, default=0.04, help="network part: round-trip time (0.04)")
     p.add_argument("--tls", default="1.3,1.2", help="network part: TLS versions (1.3,1.2)")
     p.add_argument("--clients", default="module,today",
-                   help="network part: which clients to run (module,today)")
+                   help="network and throttle parts: which clients to run (module,today)")
     p.add_argument("--net-python", default=None,
-                   help="network part: build and run the module with this interpreter "
-                        "(its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
+                   help="network and throttle parts: build and run the module with this "
+                        "interpreter (its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
                         "environment reaches the clients")
     p.add_argument("--port", type=int, default=47443,
-                   help="network part: the stand-in's port, built into the module (47443)")
+                   help="network and throttle parts: the stand-in's port, built into the "
+                        "module (47443)")
+    p.add_argument("--throttle", action="store_true",
+                   help="the throttle part alone: a rate limit, a dead cookie, progress on a "
+                        "big tree (--only rate,cookie,tree)")
+    p.add_argument("--throttle-rate", type=float, default=60.0,
+                   help="throttle part: API requests per second the stand-in allows (60)")
+    p.add_argument("--throttle-burst", type=int, default=6,
+                   help="throttle part: the rate limit's burst (6)")
+    p.add_argument("--throttle-files", type=int, default=None,
+                   help="throttle part: files in the rate-limited folder (600; quick 120)")
+    p.add_argument("--cookie-files", type=int, default=None,
+                   help="throttle part: files in the dead cookie's folder (600; quick 60)")
+    p.add_argument("--cookie-life", type=int, default=None,
+                   help="throttle part: API requests before the cookie dies (200; quick 30)")
+    p.add_argument("--tree-folders", type=int, default=None,
+                   help="throttle part: folders of the progress tree (1000; quick 20)")
+    p.add_argument("--tree-files", type=int, default=None,
+                   help="throttle part: files per folder of the progress tree (10)")
     args = p.parse_args()
     scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
-    plain = net = None
+    plain = net = throttled = None
     try:
-        if not args.network or args.all:
-            plain = plain_part(args, scratch)
-            print(report(plain))
-        if args.network or args.all:
-            net = network_part(args, scratch)
-            print(netbench_report(net))
+        if args.throttle:
+            throttled = throttle_part(args, scratch)
+            print(throttle_report(throttled))
+        else:
+            if not args.network or args.all:
+                plain = plain_part(args, scratch)
+                print(report(plain))
+            if args.network or args.all:
+                net = network_part(args, scratch)
+                print(netbench_report(net))
     finally:
         if not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
         else:
             print("bench: scratch kept in %s" % scratch, file=sys.stderr)
-    write_results(args.out, plain, net)
+    write_results(args.out, plain, net, throttled)
     return 0
+
+
+def throttle_part(args, scratch):
+    import throttle
+    results = throttle.run(args, Drive, StandIn, lower_bound, check_output, scratch)
+    results["commit"] = commit()
+    flags = [("--quick", args.quick), ("--only " + str(args.only), args.only),
+             ("--repeat %s" % args.repeat, args.repeat),
+             ("--throttle-files %s" % args.throttle_files, args.throttle_files),
+             ("--cookie-files %s" % args.cookie_files, args.cookie_files),
+             ("--cookie-life %s" % args.cookie_life, args.cookie_life),
+             ("--tree-folders %s" % args.tree_folders, args.tree_folders),
+             ("--tree-files %s" % args.tree_files, args.tree_files),
+             ("--throttle-rate %g" % args.throttle_rate, args.throttle_rate != 60),
+             ("--throttle-burst %d" % args.throttle_burst, args.throttle_burst != 6),
+             ("--rtt %g" % args.rtt, args.rtt != 0.04)]
+    results["command"] = ".venv/bin/python bench/run.py --throttle" + "".join(
+        " " + text for text, given in flags if given)
+    return results
+
+
+def throttle_report(results):
+    import throttle
+    return throttle.report(results, table)
 
 
 def netbench_report(net):

@@ -8,6 +8,7 @@ import threading
 
 from .drive import load
 from .faults import FAULTS, KINDS, Faults
+from .limits import DEAD_REPLIES, LIMIT_REPLIES
 from .server import StandIn
 
 
@@ -44,6 +45,19 @@ def main(argv=None):
                    help="round-trip time of the network front, seconds (0: none)")
     p.add_argument("--proxy", action="store_true",
                    help="also open an HTTP CONNECT proxy for the service hosts")
+    p.add_argument("--rate", type=float, default=None,
+                   help="API requests per second before refusing (token bucket; "
+                        "default: no limit)")
+    p.add_argument("--burst", type=int, default=1, help="requests the bucket holds (default 1)")
+    p.add_argument("--limit-reply", choices=LIMIT_REPLIES, default="429",
+                   help="a refusal: 429 with Retry-After seconds, 429 with Retry-After as a "
+                        "date, or 503 without (default 429)")
+    p.add_argument("--retry-after", type=int, default=1, help="Retry-After seconds (default 1)")
+    p.add_argument("--cookie-life", type=int, default=None,
+                   help="API requests each cookie is served before it dies (default: never)")
+    p.add_argument("--dead-reply", choices=DEAD_REPLIES, default="401",
+                   help="reply to a dead cookie: 401, or 200 with {\"state\": false} "
+                        "(default 401)")
     p.add_argument("--print-expected", action="store_true",
                    help="print name|size|sha|prefix for every file and exit")
     p.add_argument("--verbose", action="store_true", help="log each request to stderr")
@@ -74,10 +88,15 @@ def main(argv=None):
         except ValueError as e:
             p.error(str(e))
 
-    standin = StandIn(drive, latency=args.latency, faults=faults, port=args.port,
-                      host_alias=args.host_alias, json_ascii=not args.json_utf8,
-                      verbose=args.verbose, ranges=not args.no_ranges, tls=args.tls,
-                      rtt=args.rtt, proxy=args.proxy)
+    try:
+        standin = StandIn(drive, latency=args.latency, faults=faults, port=args.port,
+                          host_alias=args.host_alias, json_ascii=not args.json_utf8,
+                          verbose=args.verbose, ranges=not args.no_ranges, tls=args.tls,
+                          rtt=args.rtt, proxy=args.proxy, rate=args.rate, burst=args.burst,
+                          limit_reply=args.limit_reply, retry_after=args.retry_after,
+                          cookie_life=args.cookie_life, dead_reply=args.dead_reply)
+    except ValueError as e:
+        p.error(str(e))
     done = threading.Event()
 
     def on_term(signum, frame):

@@ -20,6 +20,7 @@ class Record(object):
         self.kind = kind            # api_list | aps_list | address | download | other
         self.conn = conn            # number of the connection it came on (1, 2, ...)
         self.fault = None           # fault applied, or None
+        self.refused = None         # "rate" (over the limit), "cookie" (dead cookie) or None
         self.status = None          # status sent (None: no reply, e.g. reset)
         self.pickcode = None        # for address/download
         self.sent = 0               # body bytes accepted by the socket
@@ -43,8 +44,9 @@ class Record(object):
         return values[0] if values else default
 
     def __repr__(self):
-        return "Record(#%d %s %s kind=%s fault=%s status=%s sent=%d)" % (
-            self.seq, self.method, self.target, self.kind, self.fault, self.status, self.sent)
+        return "Record(#%d %s %s kind=%s fault=%s refused=%s status=%s sent=%d)" % (
+            self.seq, self.method, self.target, self.kind, self.fault, self.refused,
+            self.status, self.sent)
 
 
 class Log(object):
@@ -92,6 +94,10 @@ class Log(object):
 
     def faulted(self):
         return [r for r in self.records() if r.fault is not None]
+
+    def refused(self, why=None):
+        """Requests the limits refused ("rate", "cookie"; None: either)."""
+        return [r for r in self.records() if r.refused and why in (None, r.refused)]
 
     def clear(self):
         with self._lock:

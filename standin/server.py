@@ -1,12 +1,14 @@
 """HTTP/1.1 stand-in for the drive's web API, APS listing and download hosts."""
 
 import json
+import math
 import socket
 import struct
 import sys
 import threading
 import time
 import zlib
+from email.utils import formatdate
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, quote, unquote, urlsplit
 
@@ -14,6 +16,7 @@ from . import network
 from . import tls as tlsmod
 from .drive import Drive
 from .faults import KINDS
+from .limits import Limits
 from .log import Log
 from .route import DEFAULT_HOSTS
 
@@ -32,8 +35,8 @@ DL_PREFIX = "/dl/"
 DOWNLOAD_HOST = "dl.drive.example"   # host of download addresses in proxy mode
 HANDSHAKE_TIMEOUT = 10.0
 
-REASONS = {403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
-           416: "Range Not Satisfiable", 500: "Internal Server Error",
+REASONS = {401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
+           416: "Range Not Satisfiable", 429: "Too Many Requests", 500: "Internal Server Error",
            502: "Bad Gateway", 503: "Service Unavailable"}
 
 
@@ -212,11 +215,20 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self._html(405, [("Allow", "GET")])
             return
-        hit = st.faults.decide(kind, rec) if (st.faults is not None and kind in KINDS) else None
+        rec.refused = st.limits.decide(kind, self.headers.get("Cookie"))
+        hit = None
+        if rec.refused is None and st.faults is not None and kind in KINDS:
+            hit = st.faults.decide(kind, rec)
         if hit is not None:
             rec.fault = hit.fault
         if st.latency:
             st._sleep(st.latency)
+        if rec.refused == "rate":
+            return self._limited(st.limits)
+        if rec.refused == "cookie":
+            if st.limits.dead_reply == "401":
+                return self._html(401)
+            return self._json({"state": False})
         if hit is not None:
             if hit.fault == "slow":
                 st._sleep(hit.seconds)
@@ -243,6 +255,15 @@ class _Handler(BaseHTTPRequestHandler):
             self._download(st, rec)
         else:
             self._html(404)
+
+    def _limited(self, limits):
+        if limits.limit_reply == "503":
+            return self._html(503)
+        wait = limits.retry_after
+        if limits.limit_reply == "429-date":
+            # whole seconds on the wire: round up, so the date is never sooner
+            wait = formatdate(math.ceil(time.time()) + wait, usegmt=True)
+        self._html(429, [("Retry-After", str(wait))])
 
     def _listing(self, st, rec):
         def fail(msg):
@@ -388,16 +409,29 @@ class StandIn(object):
     server for any of `names` (implies tls="1.3" unless tls is given); download
     addresses are then https://<download_host>/dl/...
     slow_start, init_cwnd, mss: the sending model of the front.
+
+    Limits on the API requests (listings of both hosts, download addresses;
+    downloads are never limited), see standin/limits.py:
+    rate, burst: a token bucket of `rate` requests a second holding at most
+    `burst`; a request beyond it is refused with `limit_reply`: "429" (with
+    Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
+    date that many seconds ahead) or "503" (no Retry-After).
+    cookie_life: each distinct cookie is served that many API requests
+    (those the limit let through); after that every API request with it gets
+    `dead_reply`: "401" (a small HTML page) or "state" (200 with
+    {"state": false} and nothing else).
     """
 
     def __init__(self, drive=None, latency=0.0, faults=None, port=0, host="127.0.0.1",
                  host_alias=None, json_ascii=True, verbose=False, sndbuf=SNDBUF,
                  ranges=True, tls=None, rtt=0.0, proxy=False, names=None,
                  download_host=None, slow_start=True, init_cwnd=network.INIT_CWND,
-                 mss=network.MSS, proxy_port=0):
+                 mss=network.MSS, proxy_port=0, rate=None, burst=1, limit_reply="429",
+                 retry_after=1, cookie_life=None, dead_reply="401"):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
+        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply)
         self.host = host
         self.host_alias = host_alias
         self.json_ascii = json_ascii
@@ -572,6 +606,11 @@ class StandIn(object):
                         "tunnels": list(net.tunnels), "refused": list(net.refused),
                         "lateness": net.lateness()})
         return out
+
+    def api_counts(self):
+        """API requests {"served": n, "refused": {kind: n} by the rate limit,
+        "dead": {kind: n} answered as from a dead cookie}."""
+        return self.limits.counts()
 
     def wait_idle(self, timeout=5.0):
         """Wait until no request is being handled; False on timeout."""

@@ -1,3 +1,4 @@
+import email.utils
 import hashlib
 import json
 import os
@@ -10,7 +11,8 @@ import time
 import pytest
 import requests
 
-from standin import Drive, Faults, Router, expected_line, full_sha1, prefix_sha1
+from standin import (Drive, Faults, Limits, Router, TokenBucket, expected_line, full_sha1,
+                     prefix_sha1)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GiB = 1 << 30
@@ -375,3 +377,96 @@ def test_cli_prints_expected_and_serves_until_interrupted():
     finally:
         if p.poll() is None:
             p.kill()
+
+
+# -- rate limit and cookie life ---------------------------------------------------
+
+def api_request(s, kind, cookie="c"):
+    f = s.drive.files()[0]
+    path = {"api_list": "/files?cid=0", "aps_list": "/natsort/files.php?cid=0",
+            "address": "/files/download?pickcode=" + f.pickcode}[kind]
+    return requests.get(s.base_url + path, headers={"Cookie": cookie}, timeout=5)
+
+
+def test_token_bucket_refuses_beyond_the_burst_and_recovers():
+    now = [100.0]
+    bucket = TokenBucket(2, burst=3, clock=lambda: now[0])
+    takes = lambda n: [bucket.take() for _ in range(n)]
+    assert takes(5) == [True] * 3 + [False] * 2
+    now[0] += 0.5                   # one token back
+    assert takes(2) == [True, False]
+    now[0] += 60                    # refills up to the burst, no further
+    assert takes(4) == [True] * 3 + [False]
+    for bad in [(0, 1), (1, 0)]:
+        with pytest.raises(ValueError):
+            TokenBucket(*bad)
+
+
+def test_limit_comes_before_the_cookie_and_spares_downloads():
+    lim = Limits(rate=0.001, burst=2, cookie_life=1)
+    assert [lim.decide(k, "c") for k in ("address", "download", "api_list", "aps_list")] == [
+        None, None, "cookie", "rate"]
+    assert lim.counts() == {"served": 1, "refused": {"aps_list": 1}, "dead": {"api_list": 1}}
+    with pytest.raises(ValueError):
+        Limits(limit_reply="418")
+
+
+@pytest.mark.parametrize("kind", ["api_list", "aps_list", "address"])
+@pytest.mark.parametrize("reply,status", [("429", 429), ("429-date", 429), ("503", 503)])
+def test_rate_limit_replies(serve, kind, reply, status):
+    s = serve(Drive.flat(2), rate=0.001, burst=1, limit_reply=reply, retry_after=2)
+    assert api_request(s, kind).status_code == 200
+    t0 = time.time()
+    r = api_request(s, kind)
+    t1 = time.time()
+    assert r.status_code == status and len(r.content) < 512
+    after = r.headers.get("Retry-After")
+    if reply == "429":
+        assert after == "2"
+    elif reply == "429-date":
+        when = email.utils.parsedate_to_datetime(after).timestamp()
+        assert t0 + 2 <= when <= t1 + 3 and after.endswith(" GMT")
+    else:
+        assert after is None
+    assert requests.get(s.download_url(s.drive.files()[0]), timeout=5).status_code == 200
+    assert s.api_counts() == {"served": 1, "refused": {kind: 1}, "dead": {}}
+    assert [r.refused for r in s.log] == [None, "rate", None]
+
+
+@pytest.mark.parametrize("life", [0, 3])
+@pytest.mark.parametrize("dead_reply", ["401", "state"])
+def test_cookie_dies_after_exactly_n_api_requests(serve, life, dead_reply):
+    s = serve(Drive.flat(2), cookie_life=life, dead_reply=dead_reply)
+    kinds = ["api_list", "address", "aps_list"] * 2
+    replies = [api_request(s, k) for k in kinds[:life + 2]]
+    for r in replies[:life]:
+        assert r.status_code == 200 and r.json()["state"] is True
+    for r in replies[life:]:
+        if dead_reply == "401":
+            assert r.status_code == 401 and len(r.content) < 512
+        else:
+            assert r.status_code == 200 and r.json() == {"state": False}
+    assert requests.get(s.download_url(s.drive.files()[0]), timeout=5).status_code == 200
+    fresh = api_request(s, "address", cookie="fresh")      # a new sign-in lives on its own
+    assert (fresh.status_code == 200 and fresh.json()["state"]) is (life > 0)
+    counts = s.api_counts()
+    assert sum(counts["dead"].values()) == 2 + (life == 0)
+    assert counts["served"] == life + (life > 0)
+    assert len(s.log.refused("cookie")) == 2 + (life == 0) and not s.log.refused("rate")
+
+
+def test_cli_limits(tmp_path):
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    cmd = [sys.executable, "-m", "standin", "--drive", "flat:2", "--rate", "0.001", "--burst",
+           "2", "--limit-reply", "503", "--cookie-life", "1", "--dead-reply", "state"]
+    bad = subprocess.run(cmd + ["--burst", "0"], env=env, stderr=subprocess.PIPE)
+    assert bad.returncode == 2 and b"burst" in bad.stderr
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        base = p.stdout.readline().decode().split()[0]
+        got = [requests.get(base + "/files?cid=0", timeout=5) for _ in range(3)]
+        assert [r.status_code for r in got] == [200, 200, 503]
+        assert got[0].json()["count"] == 2 and got[1].json() == {"state": False}
+    finally:
+        p.terminate()
+        p.wait(10)

@@ -1,0 +1,429 @@
+"""The throttle part of the benchmark (bench/run.py --throttle): what a batch
+does when the service pushes back, and what the progress line costs.
+
+Like the network part, the client is the module built from this tree into
+bench/.venv-net for the hosts localhost:PORT (netbench.ensure_module), talking
+https to the stand-in with the real requests; the stand-in serves from this
+process on that port with TLS 1.3.
+
+  rate    one folder (Drive.flat, 600 files) under a rate limit of 60 API
+          requests a second (burst 6), refused with 429 + Retry-After: 1 and
+          with 503 without Retry-After; the module and today's path (its
+          requests replaced by a pass-through whose get calls requests.get)
+          side by side, alternating; median of the runs.
+  cookie  the same folder with a cookie that dies after 200 API requests,
+          answered 401 and 200 {"state": false}; the installed `fernwick`
+          command runs the batch; then the command again with resume = 是
+          and a good cookie, against a stand-in without limits.
+  tree    a tree of 1000 folders x 10 files (Drive.tree) on the network
+          model (RTT 40 ms, TLS 1.3), recursive, with the client's standard
+          error on a pseudo-terminal (progress on) and on a pipe (off).
+"""
+
+import fcntl
+import json
+import os
+import pty
+import re
+import statistics
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+
+from netbench import PROXY_VARIABLES, ensure_module
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MiB = 1 << 20
+API_KINDS = ("api_list", "aps_list", "address")
+LIMIT_REPLIES = ("429", "503")          # as the stand-in's limit_reply
+DEAD_REPLIES = ("401", "state")         # as the stand-in's dead_reply
+RETRY_AFTER = 1                         # seconds, with 429
+TERMINAL_SIZE = (40, 120)               # rows, columns of the client's pseudo-terminal
+GIVEN_UP_LINE = "放弃文件："
+GIVEN_UP_TOTAL = re.compile(r"^放弃(\d+)个文件$", re.M)
+SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
+PARTS = ("rate", "cookie", "tree")
+
+
+def sizes(args):
+    """Workload sizes: the flags, else the full or the quick default."""
+    q = args.quick
+    pick = lambda value, full, quick: value if value is not None else (quick if q else full)
+    return {"files": pick(args.throttle_files, 600, 120),
+            "cookie_files": pick(args.cookie_files, 600, 60),
+            "cookie_life": pick(args.cookie_life, 200, 30),
+            "tree_folders": pick(args.tree_folders, 1000, 20),
+            "tree_files": pick(args.tree_files, 10, 10)}
+
+
+# -- running a client ------------------------------------------------------------
+def client_env(ca):
+    env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    env.update(PYTHONIOENCODING="utf-8", REQUESTS_CA_BUNDLE=ca, TERM="xterm")
+    return env
+
+
+def run_captured(cmd, env, log, tty, timeout, cwd=None):
+    """Runs cmd with standard input at its end, standard output into `log`
+    and standard error on a pseudo-terminal (tty) or a pipe that a thread
+    drains. Returns (exit status, time.time() at its end, bytes written to
+    standard error, the last 2000 of them)."""
+    if tty:
+        reader, writer = pty.openpty()
+        fcntl.ioctl(writer, termios.TIOCSWINSZ, struct.pack("HHHH", TERMINAL_SIZE[0],
+                                                            TERMINAL_SIZE[1], 0, 0))
+    else:
+        reader, writer = os.pipe()
+    err = {"bytes": 0, "tail": b""}
+
+    def drain():
+        while True:
+            try:
+                data = os.read(reader, 65536)
+            except OSError:         # EIO: a pseudo-terminal whose last writer is gone
+                return
+            if not data:
+                return
+            err["bytes"] += len(data)
+            err["tail"] = (err["tail"] + data)[-2000:]
+
+    try:
+        with open(log, "wb") as logf:
+            proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=logf, stderr=writer,
+                                    env=env, cwd=cwd)
+    finally:
+        os.close(writer)
+    thread = threading.Thread(target=drain, daemon=True)
+    thread.start()
+    try:
+        status = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        status = proc.wait()
+    end = time.time()
+    thread.join(10)
+    os.close(reader)
+    return status, end, err["bytes"], err["tail"].decode("utf-8", "replace")
+
+
+def read_log(log):
+    with open(log, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def given_up(text):
+    """Files the batch gave up: its closing count, else its give-up lines."""
+    m = GIVEN_UP_TOTAL.search(text)
+    if m:
+        return int(m.group(1))
+    return sum(1 for line in text.splitlines() if line.startswith(GIVEN_UP_LINE))
+
+
+def client_figures(out, log, status, stderr_tail, tag):
+    """What bench/client.py wrote; an error with its log's tail when it wrote
+    nothing."""
+    if not os.path.exists(out):
+        raise RuntimeError("client run %s failed (exit %s):\n%s\n%s" % (
+            tag, status, read_log(log)[-3000:], stderr_tail))
+    with open(out, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def client_command(python, cid, recursive, workdir, out, today=False, progress=None):
+    return ([python, os.path.join(HERE, "client.py"), "--network", "--cid", cid,
+             "--recursion", "是" if recursive else "否", "--workdir", workdir, "--out", out]
+            + (["--today"] if today else []) + (["--progress", progress] if progress else []))
+
+
+def fernwick_command(python):
+    """The installed command of the venv; the same entry point run by its
+    interpreter where the venv has no such script."""
+    exe = os.path.join(os.path.dirname(python), "fernwick")
+    if os.access(exe, os.X_OK):
+        return [exe]
+    return [python, "-c", "import sys, fernwick_command; sys.exit(fernwick_command.main())"]
+
+
+def write_config(workdir, cid, cookie, resume=None):
+    os.makedirs(workdir, exist_ok=True)
+    with open(os.path.join(workdir, "config.ini"), "w", encoding="utf-8") as f:
+        f.write("[必须参数]\ncid = %s\ntype = 0\ncookie = %s\n[功能参数]\nrecursion = 否\n"
+                % (cid, cookie))
+        if resume:
+            f.write("resume = %s\n" % resume)
+
+
+def exact(check):
+    """Every line written is an expected one, none twice."""
+    return check["unexpected"] == 0
+
+
+def median_run(figs):
+    return sorted(figs, key=lambda f: f["wall"])[(len(figs) - 1) // 2]
+
+
+# -- rate limit ------------------------------------------------------------------
+def rate_run(python, drive, args, reply, client, scratch, tag, StandIn, check_output):
+    workdir, out, log = (os.path.join(scratch, tag + ext) for ext in ("", ".json", ".log"))
+    with StandIn(drive, tls="1.3", port=args.port, rate=args.throttle_rate,
+                 burst=args.throttle_burst, limit_reply=reply, retry_after=RETRY_AFTER) as s:
+        # Our CA alone: a store of the real size costs today's path ~40 ms of
+        # CPU per connection, which would hold it under the limit on its own.
+        cmd = client_command(python, s.root_cid, False, workdir, out, client == "today")
+        status, _, _, tail = run_captured(cmd, client_env(s.ca_file), log, False, 1800)
+        s.wait_idle(10.0)
+        counts = s.api_counts()
+    fig = client_figures(out, log, status, tail, tag)
+    fig.update({"refused": sum(counts["refused"].values()), "refused_by_kind": counts["refused"],
+                "served": counts["served"], "given_up": given_up(read_log(log)),
+                "check": check_output(drive, workdir)})
+    return fig
+
+
+def rate_part(python, args, size, Drive, StandIn, lower_bound, check_output, scratch, repeat):
+    drive = Drive.flat(size["files"])
+    drive.expected_lines()
+    b = lower_bound(drive, False, 1.0)
+    needed = b["walk_pages"] + b["listing_pages"] + b["files"]
+    bound = needed / args.throttle_rate
+    clients = [c for c in args.clients.split(",") if c in ("module", "today")]
+    rows = []
+    for reply in LIMIT_REPLIES:
+        figs = {c: [] for c in clients}
+        for i in range(repeat):
+            for client in clients:
+                tag = "rate-%s-%s-%d" % (reply, client, i)
+                fig = rate_run(python, drive, args, reply, client, scratch, tag, StandIn,
+                               check_output)
+                figs[client].append(fig)
+                print("bench: rate %s %s run %d: wall %.2f s (bound %.2f s), %d refused, "
+                      "%d given up%s" % (reply, client, i + 1, fig["wall"], bound, fig["refused"],
+                                         fig["given_up"],
+                                         ", main raised " + fig["error"] if fig["error"] else ""),
+                      file=sys.stderr)
+        for client in clients:
+            fig = median_run(figs[client])
+            rows.append({
+                "reply": reply, "client": client, "files": b["files"], "needed": needed,
+                "wall": statistics.median(f["wall"] for f in figs[client]), "bound": bound,
+                "ratio": statistics.median(f["wall"] for f in figs[client]) / bound,
+                "walls": [f["wall"] for f in figs[client]],
+                "refused": fig["refused"], "refused_runs": [f["refused"] for f in figs[client]],
+                "refused_by_kind": fig["refused_by_kind"], "share": fig["refused"] / needed,
+                "given_up": fig["given_up"],
+                "given_up_runs": [f["given_up"] for f in figs[client]],
+                "errors": [f["error"] for f in figs[client] if f["error"]],
+                "checks": [f["check"] for f in figs[client]],
+                "cpu_per_file": fig["cpu"] / b["files"], "module": fig["module"]})
+    return rows
+
+
+# -- dead cookie -----------------------------------------------------------------
+def command_run(cmd, drive, workdir, log, StandIn, args, **limits):
+    with StandIn(drive, tls="1.3", port=args.port, **limits) as s:
+        t0 = time.time()
+        status, end, _, tail = run_captured(cmd, client_env(s.ca_file), log, False, 3600,
+                                            cwd=workdir)
+        s.wait_idle(10.0)
+        records = s.log.records()
+    return status, end - t0, end, tail, records
+
+
+def cookie_run(python, drive, args, size, dead_reply, scratch, StandIn, check_output):
+    tag = "cookie-%s" % dead_reply
+    workdir = os.path.join(scratch, tag)
+    cmd = fernwick_command(python)
+    write_config(workdir, drive.root.cid, "dying")
+    status, wall, end, tail, records = command_run(
+        cmd, drive, workdir, os.path.join(scratch, tag + ".log"), StandIn, args,
+        cookie_life=size["cookie_life"], dead_reply=dead_reply)
+    first = next((r for r in records if r.refused == "cookie"), None)
+    later = [r for r in records if first is not None and r.seq > first.seq]
+    text = read_log(os.path.join(scratch, tag + ".log"))
+    row = {"dead_reply": dead_reply, "files": len(drive.files()),
+           "cookie_life": size["cookie_life"], "command": " ".join(cmd), "status": status,
+           "wall": wall, "stderr_tail": tail[-500:],
+           "after_refusal": end - first.time if first is not None else None,
+           "api_after": sum(1 for r in later if r.kind in API_KINDS),
+           "downloads_after": sum(1 for r in later if r.kind == "download"),
+           "dead": sum(1 for r in records if r.refused == "cookie"),
+           "given_up": given_up(text), "check": check_output(drive, workdir)}
+    # The same folder again: resume = 是, a good cookie, no limits.
+    write_config(workdir, drive.root.cid, "fresh", resume="是")
+    status, wall, _, tail, records = command_run(
+        cmd, drive, workdir, os.path.join(scratch, tag + "-resume.log"), StandIn, args)
+    text = read_log(os.path.join(scratch, tag + "-resume.log"))
+    skipped = SKIPPED_TOTAL.search(text)
+    row["resume"] = {"status": status, "wall": wall, "stderr_tail": tail[-500:],
+                     "skipped": int(skipped.group(1)) if skipped else None,
+                     "addresses": sum(1 for r in records if r.kind == "address"),
+                     "check": check_output(drive, workdir)}
+    print("bench: cookie %s: exit %s, %s s from the first refusal to the end, %d API requests "
+          "after it, %d given up; resume: exit %s, %d skipped, %s" % (
+              dead_reply, row["status"], "%.2f" % row["after_refusal"]
+              if row["after_refusal"] is not None else "-", row["api_after"], row["given_up"],
+              status, row["resume"]["skipped"] or 0,
+              once(row["resume"]["check"])), file=sys.stderr)
+    return row
+
+
+def once(check):
+    """Every expected line exactly once?"""
+    if check["missing"] == check["unexpected"] == 0:
+        return "every file once"
+    return "%d missing, %d unexpected" % (check["missing"], check["unexpected"])
+
+
+# -- progress on a big tree --------------------------------------------------------
+def tree_run(python, drive, args, progress, scratch, tag, StandIn, check_output):
+    workdir, out, log = (os.path.join(scratch, tag + ext) for ext in ("", ".json", ".log"))
+    with StandIn(drive, tls="1.3", rtt=args.rtt, port=args.port) as s:
+        cmd = client_command(python, s.root_cid, True, workdir, out, progress="是")
+        status, _, err_bytes, tail = run_captured(cmd, client_env(s.ca_bundle), log,
+                                                  progress == "on", 3600)
+        s.wait_idle(10.0)
+        conns = s.connections()
+    fig = client_figures(out, log, status, tail, tag)
+    fig.update({"stderr_bytes": err_bytes, "stderr_tail": tail[-300:],
+                "connections": conns["accepted"], "check": check_output(drive, workdir)})
+    return fig
+
+
+def tree_part(python, args, size, Drive, StandIn, lower_bound, check_output, scratch, repeat):
+    drive = Drive.tree(size["tree_folders"] - 1, size["tree_files"])
+    drive.expected_lines()
+    b = lower_bound(drive, True, args.rtt)
+    figs = {"on": [], "off": []}
+    for i in range(repeat):
+        for progress in ("on", "off"):
+            fig = tree_run(python, drive, args, progress, scratch, "tree-%s-%d" % (progress, i),
+                           StandIn, check_output)
+            figs[progress].append(fig)
+            print("bench: tree progress %s run %d: wall %.2f s (bound %.2f s), cpu %.2f s, "
+                  "%d bytes on stderr" % (progress, i + 1, fig["wall"], b["bound"], fig["cpu"],
+                                          fig["stderr_bytes"]), file=sys.stderr)
+    rows = []
+    for progress in ("on", "off"):
+        fig = median_run(figs[progress])
+        wall = statistics.median(f["wall"] for f in figs[progress])
+        rows.append({"progress": progress, "stderr": "pseudo-terminal" if progress == "on"
+                     else "pipe", "folders": b["folders"], "files": b["files"], "wall": wall,
+                     "walls": [f["wall"] for f in figs[progress]], "bound": b["bound"],
+                     "ratio": wall / b["bound"], "cpu_per_file": fig["cpu"] / b["files"],
+                     "cpu_user": fig["cpu_user"], "cpu_sys": fig["cpu_sys"],
+                     "rss_peak": fig["rss_peak"], "stderr_bytes": fig["stderr_bytes"],
+                     "stderr_tail": fig["stderr_tail"], "connections": fig["connections"],
+                     "errors": [f["error"] for f in figs[progress] if f["error"]],
+                     "checks": [f["check"] for f in figs[progress]], "module": fig["module"]})
+    return rows
+
+
+# -- the part --------------------------------------------------------------------------
+def run(args, Drive, StandIn, lower_bound, check_output, scratch):
+    started = time.monotonic()
+    python = ensure_module(args.port, args.net_python or sys.executable)
+    size = sizes(args)
+    repeat = args.repeat or (1 if args.quick else 3)
+    chosen = [p for p in (args.only.split(",") if args.only else PARTS) if p in PARTS]
+    results = {"mode": "quick" if args.quick else "full", "repeat": repeat, "port": args.port,
+               "interpreter": python, "rate": args.throttle_rate, "burst": args.throttle_burst,
+               "retry_after": RETRY_AFTER, "rtt": args.rtt, "sizes": size,
+               "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg(),
+               "parts": chosen, "rate_rows": [], "cookie_rows": [], "tree_rows": []}
+    common = (Drive, StandIn, lower_bound, check_output, scratch, repeat)
+    if "rate" in chosen:
+        results["rate_rows"] = rate_part(python, args, size, *common)
+    if "cookie" in chosen:
+        drive = Drive.flat(size["cookie_files"])
+        drive.expected_lines()
+        results["cookie_rows"] = [cookie_run(python, drive, args, size, reply, scratch, StandIn,
+                                             check_output) for reply in DEAD_REPLIES]
+    if "tree" in chosen:
+        results["tree_rows"] = tree_part(python, args, size, *common)
+    results["load_after"] = os.getloadavg()
+    results["seconds"] = time.monotonic() - started
+    return results
+
+
+def output_cell(checks, given):
+    """exact: every line written is expected, none twice; the missing ones
+    are the files given up (or not)."""
+    bad = [c for c in checks if not exact(c)]
+    if bad:
+        return "%d unexpected" % sum(c["unexpected"] for c in bad)
+    missing = [c["missing"] for c in checks]
+    if not any(missing):
+        return "exact, complete"
+    return "exact, %s missing%s" % ("+".join(map(str, missing)),
+                                    " (= given up)" if missing == given else "")
+
+
+def report(results, table):
+    size = results["sizes"]
+    out = ["Throttle part: the module built for localhost:%d, TLS 1.3; %s; %d run(s) where a "
+           "median is taken; %.0f s in all; machine load average %.1f before, %.1f after" % (
+               results["port"], results["mode"], results["repeat"], results["seconds"],
+               results["load_before"][0], results["load_after"][0])]
+    if results["rate_rows"]:
+        rows = []
+        for r in results["rate_rows"]:
+            rows.append([
+                "429 + Retry-After: %d" % results["retry_after"] if r["reply"] == "429"
+                else "503, no Retry-After", r["client"], r["files"], r["needed"],
+                "%.2f" % r["wall"], "%.2f" % r["bound"], "%.2f" % r["ratio"],
+                "%d (%.0f%%)" % (r["refused"], 100.0 * r["share"]),
+                "+".join(map(str, r["given_up_runs"])),
+                output_cell(r["checks"], r["given_up_runs"]),
+                "; ".join(sorted(set(r["errors"]))) or "-"])
+        out += ["", "Rate limit: %d files in one folder (single-folder mode), %g API requests/s, "
+                "burst %d; bound = API requests needed / rate:" % (
+                    size["files"], results["rate"], results["burst"]), ""]
+        out.append(table(["refusal", "client", "files", "API requests needed", "wall s",
+                          "bound s", "wall/bound", "refusals (of needed)", "given up",
+                          "output", "main() raised"], rows))
+        out.append("")
+        out.append("Walls of every run (s): " + "; ".join(
+            "%s %s %s" % (r["reply"], r["client"], " ".join("%.2f" % w for w in r["walls"]))
+            for r in results["rate_rows"]))
+    if results["cookie_rows"]:
+        rows = []
+        for r in results["cookie_rows"]:
+            res = r["resume"]
+            rows.append([
+                "401" if r["dead_reply"] == "401" else "200 {\"state\": false}",
+                r["files"], r["cookie_life"], r["status"],
+                "%.2f" % r["after_refusal"] if r["after_refusal"] is not None else "-",
+                r["api_after"], r["downloads_after"], r["given_up"],
+                output_cell([r["check"]], [r["given_up"]]),
+                res["status"], res["skipped"] if res["skipped"] is not None else "-",
+                res["addresses"], once(res["check"])])
+        out += ["", "Dead cookie: the `fernwick` command on %d files in one folder, the cookie "
+                "dying after %d API requests; then the command again with resume = 是 and a "
+                "good cookie:" % (size["cookie_files"], size["cookie_life"]), ""]
+        out.append(table(["dead cookie answer", "files", "cookie life", "exit status",
+                          "s from first refusal to end", "API requests after it",
+                          "downloads after it", "given up", "output", "resume: exit status",
+                          "skipped", "address requests", "output after resume"], rows))
+    if results["tree_rows"]:
+        rows = []
+        for r in results["tree_rows"]:
+            rows.append([r["progress"], r["stderr"], r["folders"], r["files"], "%.2f" % r["wall"],
+                         "%.2f" % r["bound"], "%.2f" % r["ratio"],
+                         "%.2f" % (1000 * r["cpu_per_file"]), "%.1f" % (r["rss_peak"] / MiB),
+                         r["stderr_bytes"], r["connections"],
+                         output_cell(r["checks"], [0] * len(r["checks"])),
+                         "; ".join(sorted(set(r["errors"]))) or "-"])
+        out += ["", "Progress on a tree: %d folders x %d files, recursive, RTT %.0f ms, TLS 1.3; "
+                "config.ini has progress = 是 in both; bound as in the network part:" % (
+                    size["tree_folders"], size["tree_files"], 1000 * results["rtt"]), ""]
+        out.append(table(["progress", "client's stderr", "folders", "files", "wall s", "bound s",
+                          "wall/bound", "CPU ms/file", "peak RSS MiB", "stderr bytes",
+                          "connections", "output", "main() raised"], rows))
+        out.append("")
+        out.append("Walls of every run (s): " + "; ".join(
+            "progress %s %s" % (r["progress"], " ".join("%.2f" % w for w in r["walls"]))
+            for r in results["tree_rows"]))
+    return "\n".join(out)
