@@ -4,6 +4,7 @@
 
 #include "batch/batch.h"
 #include "batch/config.h"
+#include "batch/progress.h"
 #include "batch/resume.h"
 #include "client/transport.h"
 #include "module/names.h"
@@ -16,13 +17,14 @@ constexpr int kWorkers = 6;
 
 const Text kRequired{"必须参数"}, kFeatures{"功能参数"}, kCidKey{"cid"}, kTypeKey{"type"},
     kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kResumeKey{"resume"}, kYes{"是"}, kNo{"否"},
-    kEmpty{""}, kHasOption{"has_option"};
+    kEmpty{""}, kHasOption{"has_option"}, kProgressKey{"progress"};
 
 // What main says, to the letter.
 const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归计算中"},
     kWalkDone{"计算完成\n总共"}, kFolders{"个文件夹"}, kListed{"获取数据完成，总共"},
     kEntries{"条数据"}, kAllDone{"任务完成"}, kBadRecursion{"recursion非法"},
     kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"}, kBadResume{"resume非法"},
+    kBadProgress{"progress非法"},
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
@@ -130,13 +132,18 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     Ref entries = threads ? scope::global(names::sha1list) : Ref();
     Ref each_entry = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!each_entry) return false;
+    long listed = 0;
+    const long skipped_before = settings.skipped;
     while (Ref each = Ref::steal(PyIter_Next(each_entry.get()))) {
+        ++listed;
         const int wanted = to_be_done(settings, each.get());
         if (wanted < 0 || (wanted == 1 && !call_method(workqueue.get(), kPut, {each.get()}))) {
             return false;
         }
     }
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred() || !progress::folder_queued(listed, settings.skipped - skipped_before)) {
+        return false;
+    }
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
         return true;
     }
@@ -144,11 +151,12 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     return false;
 }
 
-// One folder: its listing, the count, its dispatch.
+// One folder: its listing, the count, its dispatch; the status line told.
 bool process_folder(Settings& settings, PyObject* cid) {
-    return list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+    return progress::folder_started() &&
+           list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
-           dispatch_folder(settings, cid);
+           dispatch_folder(settings, cid) && progress::folder_done();
 }
 
 // The configured folder, then the folders below it, level by level.
@@ -174,7 +182,9 @@ bool run_recursive(Settings& settings) {
         return false;
     }
     Ref cidlist = scope::global(names::cidlist);
-    Ref folders = cidlist ? Ref::steal(PyObject_GetIter(cidlist.get())) : Ref();
+    const Py_ssize_t count = cidlist ? PyObject_Size(cidlist.get()) : -1;
+    if (count < 0 || !progress::folders_found(static_cast<long>(count))) return false;
+    Ref folders = Ref::steal(PyObject_GetIter(cidlist.get()));
     if (!folders) return false;
     while (Ref eachcid = Ref::steal(PyIter_Next(folders.get()))) {
         if (!process_folder(settings, eachcid.get()) || !clear_list(names::sha1list)) return false;
@@ -205,7 +215,7 @@ bool read_settings(PyObject* config, Settings& settings) {
     return bool(settings.recursion);
 }
 
-enum class Choice { Yes, No, Invalid, Error };
+enum class Choice { Yes, No, Absent, Invalid, Error };
 
 // 是 or 否, to the letter.
 Choice yes_or_no(PyObject* value) {
@@ -215,12 +225,12 @@ Choice yes_or_no(PyObject* value) {
     return yes == 1 ? Choice::Yes : no == 1 ? Choice::No : Choice::Invalid;
 }
 
-// `resume` may be left out: then nothing is skipped, as before it existed.
-Choice read_resume(PyObject* config) {
-    Ref present = call_method(config, kHasOption, {kFeatures, kResumeKey});
+// `resume` and `progress` may be left out: absent reads as Absent.
+Choice read_optional(PyObject* config, PyObject* key) {
+    Ref present = call_method(config, kHasOption, {kFeatures, key});
     const int has = present ? PyObject_IsTrue(present.get()) : -1;
-    if (has <= 0) return has == 0 ? Choice::No : Choice::Error;
-    Ref value = read_setting(config, kFeatures, kResumeKey);
+    if (has <= 0) return has == 0 ? Choice::Absent : Choice::Error;
+    Ref value = read_setting(config, kFeatures, key);
     return value ? yes_or_no(value.get()) : Choice::Error;
 }
 
@@ -246,17 +256,25 @@ Ref run_batch(Outcome& outcome) {
     const Choice recursion = yes_or_no(settings.recursion.get());
     if (recursion == Choice::Error) return {};
     if (recursion == Choice::Invalid) return refuse(kBadRecursion);
-    const Choice resume = read_resume(config.get());
+    const Choice resume = read_optional(config.get(), kResumeKey);
     if (resume == Choice::Error) return {};
     if (resume == Choice::Invalid) return refuse(kBadResume);
+    // progress: 否 turns the status line off; 是 or no key leaves it to the terminal.
+    const Choice status_line = read_optional(config.get(), kProgressKey);
+    if (status_line == Choice::Error) return {};
+    if (status_line == Choice::Invalid) return refuse(kBadProgress);
     settings.resume = resume == Choice::Yes;
     if (settings.resume && !settings.done.load(output_file)) return {};
+    if (!progress::start(status_line != Choice::No, recursion == Choice::Yes, settings.resume)) {
+        return {};
+    }
 
     const bool done = recursion == Choice::Yes ? run_recursive(settings)
                                                : process_folder(settings, settings.cid.get());
     if (!done && settings.listing_failed) outcome = Outcome::ListingFailed;
     if (!done) return {};
     outcome = given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp;
+    progress::stop();
     if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
@@ -279,6 +297,7 @@ void record_outcome(Outcome outcome, bool raised) {
 Ref main(PyObject* const*) {
     Outcome outcome = Outcome::Failed;
     Ref result = run_batch(outcome);
+    progress::stop();
     // The end of the batch, however it ends: nothing it opened stays open.
     client::close_transport();
     record_outcome(outcome, !result);

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "batch/batch.h"
+#include "batch/progress.h"
 #include "client/retry.h"
 #include "module/compat.h"
 #include "module/names.h"
@@ -80,7 +81,7 @@ bool append_record(PyObject* line) {
 
 bool publish(PyObject* line) {
     CallOnExit release;
-    return take_lock(release) && show(line) && append_record(line);
+    return take_lock(release) && show(line) && append_record(line) && progress::file_done();
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -113,7 +114,7 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
                                           : Ref();
     if (!message) return false;
     CallOnExit release;
-    return take_lock(release) && show(message.get());
+    return take_lock(release) && show(message.get()) && progress::file_given_up();
 }
 
 }  // namespace
