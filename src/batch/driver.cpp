@@ -153,8 +153,9 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
 
 // One folder: its listing, the count, its dispatch; the status line told.
 bool process_folder(Settings& settings, PyObject* cid) {
+    PyObject* type2 = settings.type2.get();
     return progress::folder_started() &&
-           list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+           list_folder(settings, names::get_sha1list, {cid, type2, settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
            dispatch_folder(settings, cid) && progress::folder_done();
 }

@@ -74,10 +74,11 @@ Figures read_figures() {
 }
 
 std::string duration(double seconds) {
-    const long total = static_cast<long>(std::min(seconds, kLongest) + 0.5);
+    const long total = static_cast<long>(std::min(std::max(seconds, 0.0), kLongest) + 0.5);
     char text[32];
     if (total >= 3600) {
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
+                      total % 60);
     } else {
         std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
     }
@@ -118,7 +119,8 @@ std::string compose(const Figures& f) {
     } else if (!walks || f.folders_total != kUnknown) {
         field("listing");
     }
-    std::string counts = "done " + std::to_string(f.done) + ", given up " + std::to_string(f.given_up);
+    std::string counts =
+        "done " + std::to_string(f.done) + ", given up " + std::to_string(f.given_up);
     if (resuming.load()) counts += ", skipped " + std::to_string(f.skipped);
     field(counts);
     const double rate = rate_of(f);
@@ -155,7 +157,8 @@ bool write_out(const std::string& text) {
         on.store(false);
         return true;
     }
-    Ref piece = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    Ref piece = Ref::steal(PyUnicode_FromStringAndSize(text.data(), size));
     return piece && call_method(console.get(), kWrite, {piece.get()}) &&
            call_method(console.get(), kFlush);
 }
@@ -310,8 +313,8 @@ void stop() {
     if (workers_running() > 0) {
         Ref lock = scope::global(names::lock);
         Ref seconds = lock ? Ref::steal(PyFloat_FromDouble(1.0)) : Ref();
-        Ref taken = seconds ? call_method(lock.get(), kAcquire, {}, {{names::timeout, seconds.get()}})
-                            : Ref();
+        Ref taken =
+            seconds ? call_method(lock.get(), kAcquire, {}, {{names::timeout, seconds.get()}}) : Ref();
         const int got = taken ? PyObject_IsTrue(taken.get()) : -1;
         if (got < 0) PyErr_Clear();
         if (got == 1) release.arm(std::move(lock), kRelease);
