@@ -81,10 +81,11 @@ def main():
     print("%d files in %d folders, %d runs each" % (len(drive.files()), len(drive.folders()),
                                                      args.repeat))
     for progress, runs in results.items():
-        print("progress=%s: main %.2f s (median), CPU %.2f s, %.0f KB to the terminal, "
+        print("progress=%s: main %.2f s (median; runs %s), CPU %.2f s, %.0f KB to the terminal, "
               "%d status lines drawn" % (
                   progress, statistics.median(r[0] for r in runs),
-                  statistics.median(r[1] for r in runs), runs[-1][2] / 1e3, runs[-1][3]))
+                  " ".join("%.2f" % r[0] for r in runs), statistics.median(r[1] for r in runs),
+                  runs[-1][2] / 1e3, runs[-1][3]))
 
 
 if __name__ == "__main__":
