@@ -138,12 +138,18 @@ std::string compose(const Figures& f) {
     return text;
 }
 
-// A console that cannot take the line turns the line off and the batch goes
-// on; anything that is not an Exception (an interrupt) goes on as an error.
-bool settle(bool written) {
-    if (written) return true;
+// An Exception is dropped; anything else (an interrupt) stays pending.
+bool drop_exception() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
+    return true;
+}
+
+// A console that cannot take the line turns the line off and the batch goes
+// on; an interrupt goes on as an error.
+bool settle(bool written) {
+    if (written) return true;
+    if (!drop_exception()) return false;
     on.store(false);
     return true;
 }
@@ -163,7 +169,7 @@ bool write_out(const std::string& text) {
            call_method(console.get(), kFlush);
 }
 
-// The terminal's columns now; it may have been resized.
+// The terminal's columns now (it may have been resized); -1 on an interrupt.
 long read_width() {
     const int fd = stderr_fd.load();
     if (fd < 0) return kFallbackWidth;
@@ -172,7 +178,7 @@ long read_width() {
     Ref size = number ? call_method(os.get(), kGetTerminalSize, {number.get()}) : Ref();
     Ref columns = size ? attr(size.get(), kColumns) : Ref();
     const long value = columns ? PyLong_AsLong(columns.get()) : -1;
-    if (PyErr_Occurred()) PyErr_Clear();  // not a size: the fallback
+    if (PyErr_Occurred() && !drop_exception()) return -1;  // else not a size: the fallback
     return value > 1 ? value : kFallbackWidth;  // a pseudo-terminal not sized yet says 0
 }
 
@@ -180,7 +186,9 @@ long read_width() {
 bool paint(bool rebuild) {
     std::string text;
     if (rebuild) {
-        width.store(read_width());
+        const long columns = read_width();
+        if (columns < 0) return false;
+        width.store(columns);
         text = compose(read_figures());
         text.resize(std::min(text.size(), static_cast<size_t>(width.load() - 1)));
         last_refresh.store(now());
@@ -228,10 +236,15 @@ int is_terminal(const char* stream, Ref& console) {
     return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
+// The stream's descriptor; -1 when it has none (the fallback width) and,
+// with an error set, on an interrupt.
 int file_number(PyObject* console) {
     Ref number = call_method(console, kFileno);
     const long fd = number ? PyLong_AsLong(number.get()) : -1;
-    if (PyErr_Occurred()) PyErr_Clear();  // no descriptor: the fallback width
+    if (PyErr_Occurred()) {
+        drop_exception();
+        return -1;
+    }
     return static_cast<int>(fd);
 }
 
@@ -258,8 +271,10 @@ bool start(bool wanted, bool walks, bool resume) {
     if (terminal != 1) return terminal == 0 || settle(false);
     const int shared = is_terminal("stdout", output);
     if (shared < 0 && !settle(false)) return false;
+    const int fd = file_number(errors.get());
+    if (fd < 0 && PyErr_Occurred()) return false;
     shared_console.store(shared == 1);
-    stderr_fd.store(file_number(errors.get()));
+    stderr_fd.store(fd);
     on.store(true);
     set_print_hooks(before_print, after_print);
     return true;
