@@ -120,8 +120,14 @@ def net(fw, monkeypatch):
     return install
 
 
+NO_STATE = object()
+
+
 def page(count, data=(), state=True):
-    return {"state": state, "count": count, "data": list(data)}
+    reply = {"count": count, "data": list(data)}
+    if state is not NO_STATE:
+        reply["state"] = state
+    return reply
 
 
 def a_file(name, s=1, sha="AB12", pc="pc1"):
@@ -148,11 +154,11 @@ def test_sha1list_requests_each_page_once(fw, net, capsys, count, offsets):
 def test_listing_walk(fw, net, which, state, aps):
     def items(tag):
         return [{"cid": "c" + tag, "n": "dir " + tag, "sha": "S", "pc": "P"}, a_file(tag)]
-    # The page count comes from the first reply of the listing in use, and
-    # neither a later page's state nor its count is looked at.
-    later = [page(116, items("2"), state=False)]
+    # The page count comes from the first reply of the listing in use: a
+    # later page's count is not looked at, nor a state it does not have.
+    later = [page(116, items("2"), state=NO_STATE)]
     if aps:
-        later = [page(116, items("1b"), state=False), page(999, items("2"), state=False)]
+        later = [page(116, items("1b"), state=NO_STATE), page(999, items("2"), state=NO_STATE)]
     fake = net(page(116, items("1"), state), *later)
     if which == "sha1list":
         assert fw.get_sha1list(7, "0", "ck") == (999 if aps else 116)

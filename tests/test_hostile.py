@@ -111,16 +111,19 @@ def reply(count, data='[{"n": "f", "s": 1, "sha": "S", "pc": "P"}]'):
     (reply("NaN"), ValueError, "NaN"),
     (reply("Infinity"), OverflowError, "infinity"),
     (reply("-Infinity"), OverflowError, "infinity"),
-    (reply(3, "5"), TypeError, "'int' object is not iterable"),
-    (reply(3, '{"a": "b"}'), AttributeError, "'str' object has no attribute 'keys'"),
-    (reply(3, "null"), TypeError, "'NoneType' object is not iterable"),
+    # `data` that is not a list is a failure of the service: asked again.
+    (reply(3, "5"), requests.RequestException, "holds no list of items"),
+    (reply(3, '{"a": "b"}'), requests.RequestException, "holds no list of items"),
+    (reply(3, "null"), requests.RequestException, "holds no list of items"),
 ], ids=["1e18", "10**400", "NaN", "inf", "-inf", "data int", "data dict", "data null"])
 def test_absurd_listing_replies_raise(fw, restore_module_attrs, which, text, error, message):
     fw.requests = FakeRequests(text)
+    fw.time = types.SimpleNamespace(sleep=lambda seconds: None)
     args = ("5", "0", "ck") if which == "get_sha1list" else ("5", "ck")
     how, value = within(10, getattr(fw, which), *args)
     assert how == "raised" and type(value) is error and message in str(value)
-    assert len(fw.requests.calls) == 1 and fw.sha1list == [] and fw.cidlist == []
+    attempts = 4 if error is requests.RequestException else 1
+    assert len(fw.requests.calls) == attempts and fw.sha1list == [] and fw.cidlist == []
 
 
 def test_negative_count_reads_one_page(fw, restore_module_attrs):

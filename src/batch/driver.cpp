@@ -6,6 +6,7 @@
 #include "batch/config.h"
 #include "batch/progress.h"
 #include "batch/resume.h"
+#include "client/client.h"
 #include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -28,23 +29,23 @@ const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
-    kEvent{"Event"}, kWait{"wait"},
-    kClear{"clear"};
+    kEvent{"Event"}, kWait{"wait"}, kClear{"clear"};
 
 struct Settings {
     Ref cid, type2, cookie, recursion;
     bool resume = false;  // skip the files the output file already has
     DoneFiles done;
     long skipped = 0;
-    bool listing_failed = false;  // a listing call raised
+    bool listing_failed = false;  // a listing page failed on every attempt
 };
 
 std::atomic<int> last_outcome{static_cast<int>(Outcome::Done)};
 
-// A listing call of main; a failure is remembered for the exit status.
+// A listing call of main; a page that failed on every attempt is remembered
+// for the exit status.
 bool list_folder(Settings& settings, PyObject* function, std::initializer_list<PyObject*> args) {
     if (call_global(function, args)) return true;
-    settings.listing_failed = PyErr_ExceptionMatches(PyExc_Exception);
+    settings.listing_failed = client::listing_exhausted() && PyErr_ExceptionMatches(PyExc_Exception);
     return false;
 }
 
@@ -90,10 +91,10 @@ bool join_workers(PyObject* threads) {
     return true;
 }
 
-// Until no worker is inside mythread.run. Before 3.13 a Thread.join that an
-// interrupt cuts short marks its thread ended while it still runs, so
-// neither the join after it nor the interpreter's exit waits for it; main
-// waits on the count of workers instead, in pauses an interrupt can end.
+// Until no worker is inside mythread.run, in pauses an interrupt can end.
+// Before 3.13 a Thread.join that an interrupt cuts short marks its thread
+// ended while it still runs, so neither a later join nor the interpreter's
+// exit waits for it: the count of workers is what main waits on.
 bool wait_for_workers() {
     Ref never_set = call_global_attr(names::threading, kEvent);
     Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(0.02)) : Ref();
@@ -104,15 +105,22 @@ bool wait_for_workers() {
     return true;
 }
 
+// Interrupts main sits out while the files in flight finish: the second
+// Ctrl-C is noted and the wait goes on, the third ends it.
+constexpr int kInterruptsEndingTheWait = 2;
+
 // main failed while its workers run (Ctrl-C, mostly): none of them starts
 // another file, the files in flight finish, and main waits for them before
-// the error goes on. A second interrupt ends the wait at once. The stop
-// stays until the next main: a worker whose start the interrupt cut short
-// is in no list, and must still find it.
-void stop_workers(PyObject* threads) {
+// its error goes on. The stop stays until the next main: a worker whose
+// start the interrupt cut short is in no list, and must still find it.
+void stop_workers() {
     request_stop();
-    SavedError interrupt;
-    if (!join_workers(threads) || !wait_for_workers()) PyErr_Clear();  // they stop on their own
+    SavedError failure;
+    for (int interrupts = 0; !wait_for_workers();) {
+        const bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        PyErr_Clear();
+        if (!interrupt || ++interrupts == kInterruptsEndingTheWait) return;
+    }
 }
 
 // 1 when the entry is to be queued, 0 when a resumed batch skips it.
@@ -147,7 +155,7 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
         return true;
     }
-    stop_workers(threads.get());
+    stop_workers();
     return false;
 }
 
@@ -235,12 +243,27 @@ Choice read_optional(PyObject* config, PyObject* key) {
     return value ? yes_or_no(value.get()) : Choice::Error;
 }
 
-// A setting that is neither 是 nor 否: said, and nothing is done.
-Ref refuse(PyObject* message) { return prompt(message) ? Ref::borrow(Py_None) : Ref(); }
+// How a batch ended, as main finds out along the way.
+struct Ending {
+    Outcome outcome = Outcome::Failed;
+    // The work is over: an interrupt from here on (at the final prompt, or
+    // while the batch closes) does not change the outcome.
+    bool settled = false;
 
-// Everything main does between its start and its end; `outcome` says how a
-// run that returns ended, or that a listing failed.
-Ref run_batch(Outcome& outcome) {
+    void settle(Outcome final_outcome) {
+        outcome = final_outcome;
+        settled = true;
+    }
+};
+
+// A setting that is neither 是 nor 否: said, and nothing is done.
+Ref refuse(Ending& ending, PyObject* message) {
+    ending.settle(Outcome::NothingDone);
+    return prompt(message) ? Ref::borrow(Py_None) : Ref();
+}
+
+// Everything main does between its start and its end.
+Ref run_batch(Ending& ending) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
@@ -249,21 +272,23 @@ Ref run_batch(Outcome& outcome) {
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
     if (unreadable < 0) return {};
-    outcome = Outcome::NothingDone;
-    if (unreadable == 1) return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
+    if (unreadable == 1) {
+        ending.settle(Outcome::NothingDone);
+        return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
+    }
 
     Settings settings;
     if (!read_settings(config.get(), settings)) return {};
     const Choice recursion = yes_or_no(settings.recursion.get());
     if (recursion == Choice::Error) return {};
-    if (recursion == Choice::Invalid) return refuse(kBadRecursion);
+    if (recursion == Choice::Invalid) return refuse(ending, kBadRecursion);
     const Choice resume = read_optional(config.get(), kResumeKey);
     if (resume == Choice::Error) return {};
-    if (resume == Choice::Invalid) return refuse(kBadResume);
+    if (resume == Choice::Invalid) return refuse(ending, kBadResume);
     // progress: 否 turns the status line off; 是 or no key leaves it to the terminal.
     const Choice status_line = read_optional(config.get(), kProgressKey);
     if (status_line == Choice::Error) return {};
-    if (status_line == Choice::Invalid) return refuse(kBadProgress);
+    if (status_line == Choice::Invalid) return refuse(ending, kBadProgress);
     settings.resume = resume == Choice::Yes;
     if (settings.resume && !settings.done.load(output_file)) return {};
     if (!progress::start(status_line != Choice::No, recursion == Choice::Yes, settings.resume)) {
@@ -272,36 +297,41 @@ Ref run_batch(Outcome& outcome) {
 
     const bool done = recursion == Choice::Yes ? run_recursive(settings)
                                                : process_folder(settings, settings.cid.get());
-    if (!done && settings.listing_failed) outcome = Outcome::ListingFailed;
-    if (!done) return {};
-    outcome = given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp;
-    progress::stop();
+    if (!done) {
+        if (settings.listing_failed) ending.outcome = Outcome::ListingFailed;
+        return {};
+    }
+    ending.settle(given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp);
+    if (!progress::stop()) return {};
     if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
 
-// A main that raised: interrupted, a listing that failed for good, or
-// another error.
-void record_outcome(Outcome outcome, bool raised) {
+// The outcome of a main that raised: interrupted (unless the work was over),
+// a listing that failed for good, or another error.
+void record_outcome(Ending ending, bool raised) {
     if (raised) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            outcome = Outcome::Interrupted;
-        } else if (outcome != Outcome::ListingFailed) {
-            outcome = Outcome::Failed;
+            if (!ending.settled) ending.outcome = Outcome::Interrupted;
+        } else if (ending.outcome != Outcome::ListingFailed) {
+            ending.outcome = Outcome::Failed;
         }
     }
-    last_outcome.store(static_cast<int>(outcome));
+    last_outcome.store(static_cast<int>(ending.outcome));
 }
 
 }  // namespace
 
 Ref main(PyObject* const*) {
-    Outcome outcome = Outcome::Failed;
-    Ref result = run_batch(outcome);
+    Ending ending;
+    Ref result = run_batch(ending);
+    // The end of the batch, however it ends: the status line gone, nothing
+    // it opened stays open, and an interrupt while it closes is raised, not
+    // swallowed.
     progress::stop();
-    // The end of the batch, however it ends: nothing it opened stays open.
     client::close_transport();
-    record_outcome(outcome, !result);
+    if (result && PyErr_Occurred()) result.reset();
+    record_outcome(ending, !result);
     return result;
 }
 

@@ -248,6 +248,18 @@ int file_number(PyObject* console) {
     return static_cast<int>(fd);
 }
 
+// Workers still running after an interrupt: waits, a second at most, for
+// the one printing, and holds `lock` until `release` ends.
+bool hold_printing(CallOnExit& release) {
+    Ref lock = scope::global(names::lock);
+    Ref seconds = lock ? Ref::steal(PyFloat_FromDouble(1.0)) : Ref();
+    Ref taken = seconds ? call_method(lock.get(), kAcquire, {}, {{names::timeout, seconds.get()}})
+                        : Ref();
+    const int got = taken ? PyObject_IsTrue(taken.get()) : -1;
+    if (got == 1) release.arm(std::move(lock), kRelease);
+    return got >= 0;
+}
+
 }  // namespace
 
 bool start(bool wanted, bool walks, bool resume) {
@@ -318,23 +330,19 @@ bool file_given_up() {
     return worker_event();
 }
 
-void stop() {
+bool stop() {
     const bool was_on = on.exchange(false);
     set_print_hooks(nullptr, nullptr);
-    if (!was_on || drawn.load() == 0) return;
-    SavedError pending;  // main may be ending with an error
-    // Workers still running after an interrupt: wait for the one printing.
-    CallOnExit release;
-    if (workers_running() > 0) {
-        Ref lock = scope::global(names::lock);
-        Ref seconds = lock ? Ref::steal(PyFloat_FromDouble(1.0)) : Ref();
-        Ref taken =
-            seconds ? call_method(lock.get(), kAcquire, {}, {{names::timeout, seconds.get()}}) : Ref();
-        const int got = taken ? PyObject_IsTrue(taken.get()) : -1;
-        if (got < 0) PyErr_Clear();
-        if (got == 1) release.arm(std::move(lock), kRelease);
+    if (!was_on || drawn.load() == 0) return true;
+    Cleanup cleanup;  // main may be ending with an error
+    {
+        CallOnExit release;
+        if (workers_running() > 0) cleanup.step(hold_printing(release));
+        cleanup.step(clear_line());
     }
-    if (!clear_line()) PyErr_Clear();
+    const bool interrupted = cleanup.interrupted();
+    cleanup.finish();
+    return !interrupted;
 }
 
 }  // namespace fw::batch::progress

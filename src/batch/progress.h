@@ -21,8 +21,9 @@ bool folder_done();                               // its workers are joined
 bool file_done();
 bool file_given_up();
 
-// The line cleared and turned off, whatever is pending: at the end of main,
-// however it ends, and before its last prompt.
-void stop();
+// The line cleared and turned off: at the end of main, however it ends, and
+// before its last prompt. An error pending is kept; false when the clear was
+// interrupted (the interrupt pending, with that error as its context).
+bool stop();
 
 }  // namespace fw::batch::progress

@@ -15,6 +15,8 @@ namespace {
 std::atomic<long> given_up{0};
 std::atomic<bool> stopping{false};
 std::atomic<int> workers_inside{0};  // worker threads in mythread.run now
+// The output file's last line was checked for a cut-short end (once a batch).
+std::atomic<bool> tail_checked{false};
 
 struct InsideWorker {
     InsideWorker() noexcept { workers_inside.fetch_add(1); }
@@ -25,7 +27,8 @@ struct InsideWorker {
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
-    kRelease{"release"}, kAppend{"a+"},
+    kRelease{"release"}, kAppend{"a+"}, kReadBinary{"rb"}, kSeek{"seek"}, kRead{"read"},
+    kEmptyLine{""},
     kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
     kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
     kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
@@ -79,9 +82,40 @@ bool append_record(PyObject* line) {
     return bool(call_method(file.get(), kExit, {Py_None, Py_None, Py_None}));
 }
 
+// The last byte of the output file; empty bytes when there is none.
+Ref last_byte() {
+    Ref file = call(scope::builtin_open(), {output_file, kReadBinary});
+    if (!file) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return {};
+        PyErr_Clear();
+        return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    }
+    CallOnExit closes(file.copy(), names::close);
+    Ref size = call_method(file.get(), kSeek, {ints::zero, ints::two});
+    const int empty = size ? PyObject_Not(size.get()) : -1;
+    if (empty != 0) return empty == 1 ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref();
+    Ref before = Ref::steal(PyNumber_Subtract(size.get(), ints::one));
+    if (!before || !call_method(file.get(), kSeek, {before.get()})) return {};
+    return call_method(file.get(), kRead, {ints::one});
+}
+
+// A run killed while it appended leaves a last line without its line feed;
+// the next line must not be glued to it. Ends that fragment, once a batch,
+// under the output lock; resume passes the fragment over as cut short.
+bool end_cut_line() {
+    if (tail_checked.load()) return true;
+    Ref last = last_byte();
+    if (!last) return false;
+    const bool cut = PyBytes_GET_SIZE(last.get()) == 1 && PyBytes_AS_STRING(last.get())[0] != '\n';
+    if (cut && !append_record(kEmptyLine)) return false;
+    tail_checked.store(true);
+    return true;
+}
+
 bool publish(PyObject* line) {
     CallOnExit release;
-    return take_lock(release) && show(line) && append_record(line) && progress::file_done();
+    return take_lock(release) && end_cut_line() && show(line) && append_record(line) &&
+           progress::file_done();
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -132,7 +166,10 @@ long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
 
 void request_stop() noexcept { stopping.store(true); }
-void allow_work() noexcept { stopping.store(false); }
+void allow_work() noexcept {
+    stopping.store(false);
+    tail_checked.store(false);
+}
 bool stop_requested() noexcept { return stopping.load(); }
 int workers_running() noexcept { return workers_inside.load(); }
 

@@ -11,4 +11,8 @@ Ref get_preid(PyObject* const* args);     // url, cookie, cid
 Ref get_sha1list(PyObject* const* args);  // cid, type, cookie
 Ref get_cidlist(PyObject* const* args);   // cid, cookie
 
+// True when the last listing call on this thread failed because one page
+// failed on every attempt (the other failures are not retried).
+bool listing_exhausted() noexcept;
+
 }  // namespace fw::client

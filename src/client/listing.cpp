@@ -6,6 +6,7 @@
 #include "client/hosts.h"
 #include "client/retry.h"
 #include "client/transport.h"
+#include "module/compat.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -15,7 +16,7 @@ namespace {
 
 const Text kState{"state"}, kCount{"count"}, kData{"data"}, kCeil{"ceil"},
     kKeys{"keys"}, kSize{"s"}, kName{"n"}, kSha{"sha"}, kPickcode{"pc"}, kCid{"cid"}, kBar{"|"},
-    kEmpty{""}, kPageHead{"正在获取第"}, kPageMiddle{"页/总共"}, kPageTail{"页"};
+    kEmpty{""}, kRequestException{"RequestException"}, kPageHead{"正在获取第"}, kPageMiddle{"页/总共"}, kPageTail{"页"};
 
 const Text kApiFiles{FW_API_BASE "/files?aid=1&cid="},
     kApsFiles{FW_APS_BASE "/natsort/files.php?aid=1&cid="}, kOffset{"&offset="},
@@ -45,22 +46,58 @@ Ref page_url(const Listing& listing, PyObject* offset) {
     return concat({listing.head.get(), text.get(), listing.tail.get()});
 }
 
-// One attempt: the request and the parse of its reply.
-Ref fetch_once(PyObject* url, PyObject* headers) {
+thread_local bool exhausted = false;  // see listing_exhausted()
+
+// What a parsed reply must show before its items are read.
+enum class Page {
+    Choosing,  // the API's first reply: a `state` that is not true picks the APS listing
+    Items,     // any other: a `state` that is not true is a failure of the service
+};
+
+// 1 when the reply may be read as its page, 0 when the service reports a
+// failure (a later page's `state` not true, `data` that is not a list) and
+// the page is to be asked for again, -1 on error. A reply without `state` or
+// `data` passes: the walk meets what is missing and fails with it.
+int page_readable(PyObject* htmljson, Page page) {
+    if (!PyDict_Check(htmljson)) return 1;
+    Ref state;
+    if (compat::dict_item(htmljson, kState, state) < 0) return -1;
+    if (state) {
+        const int success = PyObject_RichCompareBool(state.get(), Py_True, Py_EQ);
+        if (success <= 0) return success < 0 ? -1 : page == Page::Choosing ? 1 : 0;
+    }
+    Ref data;
+    if (compat::dict_item(htmljson, kData, data) < 0) return -1;
+    return !data || PyList_Check(data.get()) ? 1 : 0;
+}
+
+// One attempt: the request, the parse of its reply and its check. A reply
+// that reports a failure raises requests.RequestException with the reply.
+Ref fetch_once(PyObject* url, PyObject* headers, Page page) {
     Route route;
     if (!route.choose()) return {};
     Ref response = route.get(url, {{names::headers, headers}, {names::timeout, ints::listing_timeout}});
     if (!response) return {};
     Ref text = attr(response.get(), names::text);
-    if (!text) return {};
-    return call_global_attr(names::json, names::loads, {text.get()});
+    Ref htmljson = text ? call_global_attr(names::json, names::loads, {text.get()}) : Ref();
+    if (!htmljson) return {};
+    const int readable = page_readable(htmljson.get(), page);
+    if (readable == 1) return htmljson;
+    if (readable == 0) {
+        raise_request_error(kRequestException,
+                            Ref::steal(PyUnicode_FromFormat(msg::kListingRefused, url)),
+                            response.get());
+    }
+    return {};
 }
 
-// A request that raises, or a reply that is not JSON, is tried again; the
-// caller handles the items of the one reply that parsed.
-Ref fetch(PyObject* url, PyObject* headers) {
+// A request that raises, a reply that is not JSON or that reports a failure
+// is tried again; the caller handles the items of the one reply that passed.
+Ref fetch(PyObject* url, PyObject* headers, Page page = Page::Items) {
     Ref htmljson;
-    const Retried end = retry(htmljson, [&] { return fetch_once(url, headers); }, [] { return true; });
+    const Retried end =
+        retry(htmljson, [&] { return fetch_once(url, headers, page); }, [] { return true; });
+    exhausted = end == Retried::Exhausted;
     return end == Retried::Done ? std::move(htmljson) : Ref();
 }
 
@@ -151,7 +188,7 @@ Ref walk_folder(PyObject* cid, PyObject* cookie, const Addresses& api, Ref api_t
     Listing listing = open_listing(api, cid, std::move(api_tail), HeaderSet::Listing, cookie);
     if (!listing.headers) return {};
     Ref url = page_url(listing, ints::zero);
-    Ref htmljson = url ? fetch(url.get(), listing.headers.get()) : Ref();
+    Ref htmljson = url ? fetch(url.get(), listing.headers.get(), Page::Choosing) : Ref();
     if (!htmljson) return {};
     Ref state = item(htmljson.get(), kState);
     if (!state) return {};
@@ -223,7 +260,10 @@ bool map_type(PyObject* type, Ref& type_sent, Ref& suffix_sent) {
 
 }  // namespace
 
+bool listing_exhausted() noexcept { return exhausted; }
+
 Ref get_sha1list(PyObject* const* args) {
+    exhausted = false;
     PyObject* cid = args[0];
     PyObject* type = args[1];
     PyObject* cookie = args[2];
@@ -241,6 +281,7 @@ Ref get_sha1list(PyObject* const* args) {
 }
 
 Ref get_cidlist(PyObject* const* args) {
+    exhausted = false;
     Ref last = walk_folder(args[0], args[1], {kApiFiles, kByTime}, Ref::borrow(kFoldersApiTail),
                            {kApsFiles, kByName}, Ref::borrow(kFoldersApsTail), add_folder_id);
     return last ? Ref::borrow(Py_None) : Ref();

@@ -7,7 +7,8 @@ namespace fw::client {
 namespace {
 
 const Text kApi{"api"}, kSession{"Session"}, kCookies{"cookies"}, kSetPolicy{"set_policy"},
-    kDefaultCookiePolicy{"DefaultCookiePolicy"}, kAllowedDomains{"allowed_domains"};
+    kDefaultCookiePolicy{"DefaultCookiePolicy"}, kAllowedDomains{"allowed_domains"},
+    kResponse{"response"};
 
 SharedRef package_slot;  // the installed requests package
 SharedRef session_slot;  // the shared session, from first use to the end of the batch
@@ -50,6 +51,15 @@ Ref requests_package() {
     return imported ? package_slot.set_once(std::move(imported)) : Ref();
 }
 
+void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
+    Ref package = message ? requests_package() : Ref();
+    if (!package) return;
+    Ref error = response != nullptr
+                    ? call_method(package.get(), kind, {message.get()}, {{kResponse, response}})
+                    : call_method(package.get(), kind, {message.get()});
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
 bool Route::choose() {
     via_ = scope::global(names::requests);
     pooled_ = false;
@@ -73,11 +83,10 @@ Ref Route::get(PyObject* url, std::initializer_list<Kw> keywords) const {
 }
 
 void close_transport() {
-    SavedError keep;
-    if (Ref session = session_slot.take()) {
-        if (!call_method(session.get(), names::close)) PyErr_Clear();
-    }
-    stop_watchdog();
+    Cleanup cleanup;
+    if (Ref session = session_slot.take()) cleanup.step(bool(call_method(session.get(), names::close)));
+    stop_watchdog(cleanup);
+    cleanup.finish();
 }
 
 }  // namespace fw::client

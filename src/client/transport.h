@@ -34,9 +34,12 @@ private:
 // The installed requests package, imported once. The errors the module
 // raises itself are its classes, whatever the module's `requests` is.
 Ref requests_package();
+// Raises requests.<kind>(message) of the installed package, with the reply
+// attached when there is one. An empty message leaves its error set.
+void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
 
 // The end of a batch: closes the shared session with its idle connections
-// and stops the read watchdog. A pending error is kept.
+// and stops the read watchdog (see Cleanup for what stays pending).
 void close_transport();
 
 }  // namespace fw::client

@@ -31,16 +31,16 @@ std::mutex state_lock;
 // interpreter is gone.
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
-bool running = false;         // a watchdog thread is on duty
-bool stop_requested = false;  // the batch is ending: the thread leaves now
+bool running = false;  // a watchdog thread is on duty
 
 SharedRef wake_event;  // set only to end the thread's pause early
 SharedRef last_thread;
 
 Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
 
-// Takes every overdue read out of the map, then shuts each one's socket; a
-// read that ended meanwhile ignores it.
+// Takes every overdue read out of the map, which marks it cut off (see
+// WatchedRead::cut_off), then shuts each one's socket; a read that ended
+// meanwhile ignores it.
 bool cut_off_overdue() {
     Ref now_obj = monotonic();
     if (!now_obj) return false;
@@ -58,24 +58,28 @@ bool cut_off_overdue() {
             it = watched.erase(it);
         }
     }
-    for (const Ref& raw : overdue) {
+    for (Ref& raw : overdue) {
         if (!call_method(raw.get(), kShutdown)) PyErr_Clear();
+        raw.reset();  // here, not in the vector's noexcept destructor
     }
     return true;
 }
 
-// Marks the thread off duty when there is nothing left to watch or the batch
-// is ending; true when it should go on.
+// Marks the thread off duty when there is nothing left to watch; true when
+// it should go on. Whoever ends a batch, a read still running elsewhere
+// keeps its deadline.
 bool stay_on_duty() {
     std::lock_guard<std::mutex> hold(state_lock);
-    if (!watched.empty() && !stop_requested) return true;
+    if (!watched.empty()) return true;
     running = false;
     return false;
 }
 
 // The watchdog thread: a poll every kPollSeconds, and an end at the first
 // poll that finds no read watched (the pauses between one worker's downloads
-// are far shorter, so a batch keeps one thread) or at the end of the batch.
+// are far shorter, so a batch keeps one thread). The end of a batch wakes it
+// early; it clears the wake itself, so a wake that finds reads still
+// watched costs one poll, not a spin.
 // Deadlines are read on the module's `time`, the clock the reads set them
 // by; if it fails, the thread ends quietly and the next watched read starts
 // another. The thread is not a daemon: the interpreter's exit waits for it
@@ -86,7 +90,8 @@ PyObject* watch(PyObject*, PyObject*) {
     Ref event = wake_event.get();
     bool healthy = pause && event;
     while (stay_on_duty()) {
-        healthy = healthy && call_method(event.get(), kWait, {pause.get()}) && cut_off_overdue();
+        healthy = healthy && call_method(event.get(), kWait, {pause.get()}) &&
+                  call_method(event.get(), kClear) && cut_off_overdue();
         if (!healthy) {
             std::lock_guard<std::mutex> hold(state_lock);
             running = false;
@@ -148,7 +153,7 @@ bool WatchedRead::start(PyObject* response, PyObject* deadline) {
     return !needs_thread || start_thread();
 }
 
-WatchedRead::~WatchedRead() {
+WatchedRead::~WatchedRead() noexcept(false) {
     if (ticket_ == 0) return;
     Ref raw;  // released after the lock is given back
     std::lock_guard<std::mutex> hold(state_lock);
@@ -158,20 +163,22 @@ WatchedRead::~WatchedRead() {
     watched.erase(it);
 }
 
-void stop_watchdog() {
-    SavedError keep;
+bool WatchedRead::cut_off() const {
+    if (ticket_ == 0) return false;
+    std::lock_guard<std::mutex> hold(state_lock);
+    return watched.find(ticket_) == watched.end();
+}
+
+void stop_watchdog(Cleanup& cleanup) {
     {
         std::lock_guard<std::mutex> hold(state_lock);
-        stop_requested = true;
+        // Reads still watched (another thread's, or a worker's after a second
+        // Ctrl-C): the thread stays on duty and ends after them.
+        if (!watched.empty()) return;
     }
     Ref event = wake_event.get();
-    if (event && !call_method(event.get(), kSet)) PyErr_Clear();
-    if (Ref thread = last_thread.take()) {
-        if (!call_method(thread.get(), kJoin)) PyErr_Clear();
-    }
-    if (event && !call_method(event.get(), kClear)) PyErr_Clear();
-    std::lock_guard<std::mutex> hold(state_lock);
-    stop_requested = false;
+    if (event) cleanup.step(bool(call_method(event.get(), kSet)));
+    if (Ref thread = last_thread.take()) cleanup.step(bool(call_method(thread.get(), kJoin)));
 }
 
 }  // namespace fw::client

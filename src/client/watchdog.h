@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "module/ref.h"
+#include "module/pycall.h"
 
 namespace fw::client {
 
@@ -18,18 +18,22 @@ public:
     WatchedRead() = default;
     WatchedRead(const WatchedRead&) = delete;
     WatchedRead& operator=(const WatchedRead&) = delete;
-    ~WatchedRead();
+    ~WatchedRead() noexcept(false);
     // Watches the reply's read until this object ends. `deadline` is a
     // time.monotonic() value. A reply whose raw stream cannot be shut down
     // (older urllib3, test doubles) is not watched.
     bool start(PyObject* response, PyObject* deadline);
+    // True once the watchdog has cut the read off: whatever the read
+    // returned after that is not the file's content.
+    bool cut_off() const;
 
 private:
     uint64_t ticket_ = 0;
 };
 
-// Ends the watchdog thread and waits for it: nothing of the module runs on
-// after a batch. A read started later starts another. Leaves no error.
-void stop_watchdog();
+// The end of a batch: when no read is watched, ends the watchdog thread and
+// waits for it, so nothing of the module runs on; a read started later starts
+// another. With reads still watched the thread stays on duty for them.
+void stop_watchdog(Cleanup& cleanup);
 
 }  // namespace fw::client

@@ -32,10 +32,10 @@ inline int dict_item(PyObject* dict, PyObject* key, Ref& result) {
 #endif
 }
 
-// sys.<name> (stdout, stderr, ...) as a reference of the caller's own.
-// Returns 1 and fills `result` when sys has it, 0 (no error set, `result`
-// empty) when it does not, -1 on error. Before 3.15 a lookup that fails is
-// reported as missing.
+// sys.<name> (stdout, stderr, ...) as a reference of the caller's own, taken
+// in one step, so another thread replacing it cannot free it first (the
+// borrowed PySys_GetObject could). Returns 1 and fills `result` when sys has
+// it, 0 (no error set, `result` empty) when it does not, -1 on error.
 inline int sys_attr(const char* name, Ref& result) {
 #if PY_VERSION_HEX >= 0x030F0000
     PyObject* found = nullptr;
@@ -43,9 +43,12 @@ inline int sys_attr(const char* name, Ref& result) {
     result = Ref::steal(found);
     return status;
 #else
-    PyObject* found = PySys_GetObject(name);  // borrowed; never raises
-    result = Ref::borrow(found);
-    return found != nullptr ? 1 : 0;
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    result = sys ? Ref::steal(PyObject_GetAttrString(sys.get(), name)) : Ref();
+    if (result) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
 #endif
 }
 

@@ -31,6 +31,8 @@ inline constexpr const char kNoArguments[] = "%.200s() takes no arguments (%zd g
 inline constexpr const char kExactlyOne[] = "%.200s() takes exactly one argument (%zd given)";
 
 // The listings.
+inline constexpr const char kListingRefused[] =
+    "listing reply for %R reports a failure or holds no list of items";
 inline constexpr const char kTooManyPages[] =
     "listing reports %R items, more than the %S pages one walk reads";
 

@@ -78,7 +78,7 @@ Ref concat(std::initializer_list<PyObject*> parts) {
 
 Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
-CallOnExit::~CallOnExit() {
+CallOnExit::~CallOnExit() noexcept(false) {
     if (!obj_) return;
     if (!Ref::holds_interpreter()) {
         obj_.abandon();
@@ -86,6 +86,25 @@ CallOnExit::~CallOnExit() {
     }
     SavedError keep;
     if (!call_method(obj_.get(), method_)) PyErr_Clear();
+}
+
+void Cleanup::step(bool succeeded) {
+    if (succeeded) return;
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return;
+    }
+    Ref error = take_error();
+    if (!interrupt_) interrupt_ = std::move(error);
+}
+
+void Cleanup::finish() {
+    if (!interrupt_) {
+        restore_error(std::move(pending_));
+        return;
+    }
+    if (pending_) PyException_SetContext(interrupt_.get(), pending_.release());
+    restore_error(std::move(interrupt_));
 }
 
 namespace {

@@ -52,16 +52,37 @@ public:
     CallOnExit(Ref obj, PyObject* method) noexcept : obj_(std::move(obj)), method_(method) {}
     CallOnExit(const CallOnExit&) = delete;
     CallOnExit& operator=(const CallOnExit&) = delete;
-    ~CallOnExit();
-    void arm(Ref obj, PyObject* method) noexcept {
+    ~CallOnExit() noexcept(false);
+    void arm(Ref obj, PyObject* method) {
         obj_ = std::move(obj);
         method_ = method;
     }
-    void disarm() noexcept { obj_.reset(); }
+    void disarm() { obj_.reset(); }
 
 private:
     Ref obj_;
     PyObject* method_ = nullptr;
+};
+
+// The steps that end something (close a session, join a thread), run
+// whatever the end was: the error pending at the start is set aside, an
+// Exception a step raises is dropped, and an interrupt a step raises (any
+// other exception) is kept, never swallowed. finish() puts back the
+// interrupt, with the earlier error as its context, or else the earlier
+// error.
+class Cleanup {
+public:
+    Cleanup() : pending_(take_error()) {}
+    Cleanup(const Cleanup&) = delete;
+    Cleanup& operator=(const Cleanup&) = delete;
+    // Takes the result of one step.
+    void step(bool succeeded);
+    // True when a step was interrupted.
+    bool interrupted() const noexcept { return bool(interrupt_); }
+    void finish();
+
+private:
+    Ref pending_, interrupt_;
 };
 
 }  // namespace fw

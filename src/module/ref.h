@@ -3,6 +3,12 @@
 // A Ref is move-only. An empty Ref means "an exception is set", which is how
 // every body in the module reports failure: a failed step returns {} and the
 // error travels up to the callable's edge, where the traceback entry is added.
+//
+// Whatever may release a reference is noexcept(false), destructors included.
+// A release can run a finalizer that waits (a socket's close gives up the
+// interpreter's lock), and before 3.14 a thread that asks for the lock back
+// while the interpreter finalizes is ended with pthread_exit, which unwinds
+// the thread's frames. Unwinding through a noexcept frame is std::terminate.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +23,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) noexcept(false) {
         if (this != &other) {
             PyObject* old = obj_;
             obj_ = other.obj_;
@@ -26,7 +32,7 @@ public:
         }
         return *this;
     }
-    ~Ref() {
+    ~Ref() noexcept(false) {
         if (obj_ != nullptr && holds_interpreter()) Py_DECREF(obj_);
     }
 
@@ -50,7 +56,7 @@ public:
     // Hands the reference to a caller that steals it (a C API return value).
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     Ref copy() const noexcept { return borrow(obj_); }
-    void reset() noexcept { Py_CLEAR(obj_); }
+    void reset() noexcept(false) { Py_CLEAR(obj_); }
     // Lets go of the reference without releasing it (see holds_interpreter).
     void abandon() noexcept { obj_ = nullptr; }
 
@@ -60,7 +66,7 @@ private:
 };
 
 // The pending exception, taken out as one (normalized) exception object.
-inline Ref take_error() noexcept {
+inline Ref take_error() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyErr_GetRaisedException());
 #else
@@ -77,7 +83,7 @@ inline Ref take_error() noexcept {
 }
 
 // Raises a taken exception again; an empty Ref leaves no error set.
-inline void restore_error(Ref error) noexcept {
+inline void restore_error(Ref error) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(error.release());
 #else
@@ -92,10 +98,10 @@ inline void restore_error(Ref error) noexcept {
 // Holds the pending exception aside while cleanup code runs, and puts it back.
 class SavedError {
 public:
-    SavedError() noexcept : error_(take_error()) {}
+    SavedError() : error_(take_error()) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
+    ~SavedError() noexcept(false) {
         if (Ref::holds_interpreter()) {
             restore_error(std::move(error_));
         } else {
