@@ -3,7 +3,7 @@ exit status that tells how the batch ended.
 
     0    every file done
     1    another error ended the batch (printed on standard error)
-    2    nothing done: config.ini unreadable, or `recursion`/`resume` invalid
+    2    nothing done: config.ini unreadable, or `recursion`/`resume`/`progress` invalid
     3    finished, with files given up
     4    a folder listing failed on every attempt (its error on standard error)
     130  interrupted (Ctrl-C)

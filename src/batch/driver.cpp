@@ -4,6 +4,7 @@
 
 #include "batch/batch.h"
 #include "batch/config.h"
+#include "batch/progress.h"
 #include "batch/resume.h"
 #include "client/client.h"
 #include "client/transport.h"
@@ -17,13 +18,14 @@ constexpr int kWorkers = 6;
 
 const Text kRequired{"必须参数"}, kFeatures{"功能参数"}, kCidKey{"cid"}, kTypeKey{"type"},
     kCookieKey{"cookie"}, kRecursionKey{"recursion"}, kResumeKey{"resume"}, kYes{"是"}, kNo{"否"},
-    kEmpty{""}, kHasOption{"has_option"};
+    kEmpty{""}, kHasOption{"has_option"}, kProgressKey{"progress"};
 
 // What main says, to the letter.
 const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归计算中"},
     kWalkDone{"计算完成\n总共"}, kFolders{"个文件夹"}, kListed{"获取数据完成，总共"},
     kEntries{"条数据"}, kAllDone{"任务完成"}, kBadRecursion{"recursion非法"},
     kGivenUpHead{"放弃"}, kGivenUpTail{"个文件"}, kBadResume{"resume非法"},
+    kBadProgress{"progress非法"},
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
@@ -138,13 +140,18 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     Ref entries = threads ? scope::global(names::sha1list) : Ref();
     Ref each_entry = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
     if (!each_entry) return false;
+    long listed = 0;
+    const long skipped_before = settings.skipped;
     while (Ref each = Ref::steal(PyIter_Next(each_entry.get()))) {
+        ++listed;
         const int wanted = to_be_done(settings, each.get());
         if (wanted < 0 || (wanted == 1 && !call_method(workqueue.get(), kPut, {each.get()}))) {
             return false;
         }
     }
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred() || !progress::folder_queued(listed, settings.skipped - skipped_before)) {
+        return false;
+    }
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
         return true;
     }
@@ -152,11 +159,13 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     return false;
 }
 
-// One folder: its listing, the count, its dispatch.
+// One folder: its listing, the count, its dispatch; the status line told.
 bool process_folder(Settings& settings, PyObject* cid) {
-    return list_folder(settings, names::get_sha1list, {cid, settings.type2.get(), settings.cookie.get()}) &&
+    PyObject* type2 = settings.type2.get();
+    return progress::folder_started() &&
+           list_folder(settings, names::get_sha1list, {cid, type2, settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
-           dispatch_folder(settings, cid);
+           dispatch_folder(settings, cid) && progress::folder_done();
 }
 
 // The configured folder, then the folders below it, level by level.
@@ -182,7 +191,9 @@ bool run_recursive(Settings& settings) {
         return false;
     }
     Ref cidlist = scope::global(names::cidlist);
-    Ref folders = cidlist ? Ref::steal(PyObject_GetIter(cidlist.get())) : Ref();
+    const Py_ssize_t count = cidlist ? PyObject_Size(cidlist.get()) : -1;
+    if (count < 0 || !progress::folders_found(static_cast<long>(count))) return false;
+    Ref folders = Ref::steal(PyObject_GetIter(cidlist.get()));
     if (!folders) return false;
     while (Ref eachcid = Ref::steal(PyIter_Next(folders.get()))) {
         if (!process_folder(settings, eachcid.get()) || !clear_list(names::sha1list)) return false;
@@ -213,7 +224,7 @@ bool read_settings(PyObject* config, Settings& settings) {
     return bool(settings.recursion);
 }
 
-enum class Choice { Yes, No, Invalid, Error };
+enum class Choice { Yes, No, Absent, Invalid, Error };
 
 // 是 or 否, to the letter.
 Choice yes_or_no(PyObject* value) {
@@ -223,12 +234,12 @@ Choice yes_or_no(PyObject* value) {
     return yes == 1 ? Choice::Yes : no == 1 ? Choice::No : Choice::Invalid;
 }
 
-// `resume` may be left out: then nothing is skipped, as before it existed.
-Choice read_resume(PyObject* config) {
-    Ref present = call_method(config, kHasOption, {kFeatures, kResumeKey});
+// `resume` and `progress` may be left out: absent reads as Absent.
+Choice read_optional(PyObject* config, PyObject* key) {
+    Ref present = call_method(config, kHasOption, {kFeatures, key});
     const int has = present ? PyObject_IsTrue(present.get()) : -1;
-    if (has <= 0) return has == 0 ? Choice::No : Choice::Error;
-    Ref value = read_setting(config, kFeatures, kResumeKey);
+    if (has <= 0) return has == 0 ? Choice::Absent : Choice::Error;
+    Ref value = read_setting(config, kFeatures, key);
     return value ? yes_or_no(value.get()) : Choice::Error;
 }
 
@@ -271,11 +282,18 @@ Ref run_batch(Ending& ending) {
     const Choice recursion = yes_or_no(settings.recursion.get());
     if (recursion == Choice::Error) return {};
     if (recursion == Choice::Invalid) return refuse(ending, kBadRecursion);
-    const Choice resume = read_resume(config.get());
+    const Choice resume = read_optional(config.get(), kResumeKey);
     if (resume == Choice::Error) return {};
     if (resume == Choice::Invalid) return refuse(ending, kBadResume);
+    // progress: 否 turns the status line off; 是 or no key leaves it to the terminal.
+    const Choice status_line = read_optional(config.get(), kProgressKey);
+    if (status_line == Choice::Error) return {};
+    if (status_line == Choice::Invalid) return refuse(ending, kBadProgress);
     settings.resume = resume == Choice::Yes;
     if (settings.resume && !settings.done.load(output_file)) return {};
+    if (!progress::start(status_line != Choice::No, recursion == Choice::Yes, settings.resume)) {
+        return {};
+    }
 
     const bool done = recursion == Choice::Yes ? run_recursive(settings)
                                                : process_folder(settings, settings.cid.get());
@@ -284,6 +302,7 @@ Ref run_batch(Ending& ending) {
         return {};
     }
     ending.settle(given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp);
+    if (!progress::stop()) return {};
     if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
@@ -306,8 +325,10 @@ void record_outcome(Ending ending, bool raised) {
 Ref main(PyObject* const*) {
     Ending ending;
     Ref result = run_batch(ending);
-    // The end of the batch, however it ends: nothing it opened stays open,
-    // and an interrupt while it closes is raised, not swallowed.
+    // The end of the batch, however it ends: the status line gone, nothing
+    // it opened stays open, and an interrupt while it closes is raised, not
+    // swallowed.
+    progress::stop();
     client::close_transport();
     if (result && PyErr_Occurred()) result.reset();
     record_outcome(ending, !result);

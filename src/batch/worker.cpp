@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "batch/batch.h"
+#include "batch/progress.h"
 #include "client/retry.h"
 #include "module/compat.h"
 #include "module/names.h"
@@ -113,7 +114,8 @@ bool end_cut_line() {
 
 bool publish(PyObject* line) {
     CallOnExit release;
-    return take_lock(release) && end_cut_line() && show(line) && append_record(line);
+    return take_lock(release) && end_cut_line() && show(line) && append_record(line) &&
+           progress::file_done();
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -146,7 +148,7 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
                                           : Ref();
     if (!message) return false;
     CallOnExit release;
-    return take_lock(release) && show(message.get());
+    return take_lock(release) && show(message.get()) && progress::file_given_up();
 }
 
 }  // namespace

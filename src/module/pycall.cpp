@@ -1,5 +1,7 @@
 #include "module/pycall.h"
 
+#include <atomic>
+
 namespace fw {
 
 namespace {
@@ -105,9 +107,22 @@ void Cleanup::finish() {
     restore_error(std::move(interrupt_));
 }
 
+namespace {
+std::atomic<PrintHook> before_print{nullptr}, after_print{nullptr};
+}  // namespace
+
+void set_print_hooks(PrintHook before, PrintHook after) noexcept {
+    before_print.store(before);
+    after_print.store(after);
+}
+
 bool print_line(PyObject* text) {
+    const PrintHook before = before_print.load();
+    if (before != nullptr && !before()) return false;
     Ref print = scope::builtin_print();
-    return print && call(print.get(), {text});
+    if (!print || !call(print.get(), {text})) return false;
+    const PrintHook after = after_print.load();
+    return after == nullptr || after();
 }
 
 }  // namespace fw

@@ -35,6 +35,11 @@ Ref concat(std::initializer_list<PyObject*> parts);
 Ref to_str(PyObject* obj);
 // print(text), through the builtin print.
 bool print_line(PyObject* text);
+// Calls around every print_line, for a line of the console's own that printed
+// lines must not tear: `before` runs before the text is printed, `after` once
+// it is. A hook fails like print would (false, an error set). Null: none.
+using PrintHook = bool (*)();
+void set_print_hooks(PrintHook before, PrintHook after) noexcept;
 // A new dict with the entries in the given order.
 Ref ordered_dict(std::initializer_list<Kw> entries);
 
