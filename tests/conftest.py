@@ -1,9 +1,13 @@
-"""Shared fixtures: the built module, a recording fake of `requests`, and
-helpers to run process-global cases in a fresh interpreter."""
+"""Shared fixtures: the built module, a recording fake of `requests`, fakes
+for the module's waits, and helpers to run process-global cases in a fresh
+interpreter."""
 import os
+import queue
 import subprocess
 import sys
 import textwrap
+import time
+import types
 
 import pytest
 
@@ -34,6 +38,36 @@ def restore_module_attrs():
             delattr(fernwick, name)
     for name, value in saved.items():
         setattr(fernwick, name, value)
+
+
+class TakeAtOnce(queue.Queue):
+    """A queue whose take never sits out its timeout: a batch fills its queue
+    before the workers start, so a queue found empty stays empty. `takes`
+    keeps each take's (block, timeout)."""
+
+    def __init__(self, maxsize=0):
+        super().__init__(maxsize)
+        self.takes = []
+
+    def get(self, block=True, timeout=None):
+        self.takes.append((block, timeout))
+        return super().get(block=False)
+
+
+@pytest.fixture
+def prompt_queue(fw, monkeypatch):
+    """The module's queues are TakeAtOnce: a worker that finds the last entry
+    taken by another ends at once instead of 2 s later."""
+    monkeypatch.setattr(fw, "queue", types.SimpleNamespace(Queue=TakeAtOnce, Empty=queue.Empty))
+
+
+@pytest.fixture
+def pauses(fw, monkeypatch):
+    """Retry pauses that return at once; the list of the pauses asked for."""
+    asked = []
+    monkeypatch.setattr(fw, "time", types.SimpleNamespace(time=time.time, monotonic=time.monotonic,
+                                                          sleep=asked.append))
+    return asked
 
 
 def python_env(env=None):

@@ -229,7 +229,8 @@ def test_worker_keywords_bind_like_positions(fw, kwargs):
     (lambda fw: fw.get_url("pc", "c"), Refused, ["fernwick.get_url", "refuse"]),
     (lambda fw: fw.mythread.run(object()), AttributeError, ["fernwick.mythread.run"]),
 ])
-def test_body_error_gains_one_entry_with_module_globals(fw, monkeypatch, call, error, expected):
+def test_body_error_gains_one_entry_with_module_globals(fw, monkeypatch, pauses, call, error,
+                                                        expected):
     monkeypatch.setattr(fw, "requests", RefusingRequests)
     with pytest.raises(error) as excinfo:
         call(fw)
@@ -246,7 +247,7 @@ CONFIG = "[必须参数]\ncid = 0\ntype = 0\ncookie = c\n[功能参数]\nrecursi
     ("get_sha1list", ["fernwick.main", "refuse"]),
     ("requests", ["fernwick.main", "fernwick.get_sha1list", "refuse"]),
 ])
-def test_nested_entries_outermost_first(fw, monkeypatch, tmp_path, replace, expected):
+def test_nested_entries_outermost_first(fw, monkeypatch, pauses, tmp_path, replace, expected):
     (tmp_path / "config.ini").write_text(CONFIG, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(fw, replace, refuse if replace == "get_sha1list" else RefusingRequests)

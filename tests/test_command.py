@@ -20,7 +20,7 @@ import sys, time, types, fernwick, fernwick_command
 from standin import Router
 fernwick.requests = Router(sys.argv[1])
 fernwick.time = types.SimpleNamespace(time=time.time, monotonic=time.monotonic,
-                                      sleep=lambda seconds: time.sleep(seconds / 10))
+                                      sleep=lambda seconds: time.sleep(0))
 sys.exit(fernwick_command.main())
 """
 
@@ -70,7 +70,8 @@ def test_exit_status(tmp_path, case):
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if case == "interrupted":
             out = tmp_path / OUT
-            while not (out.exists() and out.read_bytes().count(b"\n") >= 10):
+            while child.poll() is None and not (out.exists() and
+                                                out.read_bytes().count(b"\n") >= 10):
                 time.sleep(0.01)
             child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60 * SLOWER)

@@ -55,7 +55,7 @@ def within(seconds, fn, *args):
 
 
 @pytest.fixture
-def box(fw, restore_module_attrs, monkeypatch, tmp_path):
+def box(fw, restore_module_attrs, monkeypatch, prompt_queue, tmp_path):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
     fw.time = types.SimpleNamespace(time=lambda: 1.0, monotonic=lambda: 1.0, sleeps=[])

@@ -161,11 +161,11 @@ def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
 
 class InterruptedJoin:
     """A worker class whose first join, in main, raises KeyboardInterrupt once
-    the six workers are in their first request; the requests go on 0.2 s
-    later."""
+    the six workers are in their first request (`all_in` set); the requests
+    go on (`gate` set) when main, stopping the batch, joins the workers."""
 
-    def __init__(self, fw, in_flight, gate):
-        self.worker_class, self.in_flight, self.gate = fw.mythread, in_flight, gate
+    def __init__(self, fw, all_in, gate):
+        self.worker_class, self.all_in, self.gate = fw.mythread, all_in, gate
         self.joins = []
 
     def __call__(self, *args):
@@ -178,23 +178,25 @@ class InterruptedJoin:
             def join(self):
                 outer.joins.append(worker)
                 if len(outer.joins) == 1:
-                    wait_for(lambda: len(outer.in_flight) == 6, timeout=10)
-                    threading.Timer(0.2, outer.gate.set).start()
+                    assert outer.all_in.wait(10)
                     raise KeyboardInterrupt
+                outer.gate.set()
                 worker.join()
 
         return Handle()
 
 
 def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs, monkeypatch,
-                                                        tmp_path, capsys):
+                                                        prompt_queue, tmp_path, capsys):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "config.ini").write_text(CONFIG.format(1), encoding="utf-8")
     names = ["ok%d" % i if i % 2 else "bad%d" % i for i in range(40)]
-    gate, in_flight, sleeps = threading.Event(), [], []
+    gate, all_in, in_flight, sleeps = threading.Event(), threading.Event(), [], []
 
     def get_url(pickcode, cookie):
         in_flight.append(pickcode)
+        if len(in_flight) >= 6:
+            all_in.set()
         gate.wait(10)
         if pickcode.startswith("bad"):
             raise ValueError("no address")
@@ -204,7 +206,7 @@ def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs
         "%s|1|S|%s" % (name, name) for name in names)
     fw.get_url, fw.get_preid = get_url, lambda url, cookie, cid: "P"
     fw.time = types.SimpleNamespace(sleep=sleeps.append)
-    fw.mythread = workers = InterruptedJoin(fw, in_flight, gate)
+    fw.mythread = workers = InterruptedJoin(fw, all_in, gate)
     with pytest.raises(KeyboardInterrupt):
         fw.main()
     assert all(not worker.is_alive() for worker in workers.joins)
@@ -230,14 +232,16 @@ def test_main_waits_for_a_worker_whose_join_the_interrupt_cut_short(tmp_path):
     # interpreter's wait at exit. main must still wait for that worker's file.
     result = subprocess.run([sys.executable, "-c", """if 1:
         import threading, time, fernwick
-        started = []
+        started, all_in, stopping = [], threading.Event(), threading.Event()
         fernwick.get_sha1list = lambda cid, t, c: fernwick.sha1list.extend(
             "f%d|10|S|pc%d" % (i, i) for i in range(30))
         fernwick.get_url = lambda pickcode, cookie: "http://h/" + pickcode
 
         def slow_preid(url, cookie, cid):
             started.append(url)
-            time.sleep(0.5)
+            if len(started) >= 6:
+                all_in.set()
+            stopping.wait(10)  # in flight until main, interrupted, waits for the workers
             if threading.current_thread() in cut_short:
                 time.sleep(1)  # the worker main has lost track of ends last
             return "P"
@@ -246,10 +250,10 @@ def test_main_waits_for_a_worker_whose_join_the_interrupt_cut_short(tmp_path):
 
         def join(self, timeout=None):
             if not cut_short:
-                while len(started) < 6:
-                    time.sleep(0.01)
+                all_in.wait(10)
                 cut_short.append(self)
                 raise KeyboardInterrupt
+            stopping.set()
             if self in cut_short:
                 return  # what a join cut short leaves behind
             return real_join(self, timeout)

@@ -22,7 +22,7 @@ def line(name, cid):
 
 
 @pytest.fixture
-def batch(fw, restore_module_attrs, monkeypatch, tmp_path):
+def batch(fw, restore_module_attrs, monkeypatch, prompt_queue, tmp_path):
     """Writes config.ini and installs a fake drive: `children` and `files`
     per folder id; the pickcode FAIL never gets an address."""
     monkeypatch.chdir(tmp_path)

@@ -113,7 +113,7 @@ CONFIG = "[必须参数]\ncid = 0\ntype = 0\ncookie = ck\n[功能参数]\nrecurs
 
 
 @pytest.fixture
-def quiet(fw, restore_module_attrs, monkeypatch, tmp_path):
+def quiet(fw, restore_module_attrs, monkeypatch, prompt_queue, tmp_path):
     """Output to a sink that keeps nothing (a file would buffer), config.ini
     in a fresh directory, no pauses."""
     monkeypatch.chdir(tmp_path)
@@ -135,11 +135,11 @@ def shared(fw):
 
 
 def settle(threads):
-    """Waits for the watchdog and the workers to end, and for the memory
-    of their ending to be returned."""
-    deadline = time.monotonic() + 10
-    while threading.active_count() > threads and time.monotonic() < deadline:
-        time.sleep(0.01)
+    """Waits for the watchdog and the workers (the threads not in `threads`)
+    to end, and for the memory of their ending to be returned."""
+    for thread in threading.enumerate():
+        if thread not in threads:
+            thread.join(10)
     before = None
     for _ in range(20):
         gc.collect()
@@ -153,7 +153,7 @@ def settle(threads):
 def growth(call, calls, refs, warmup=1):
     """Objects, memory blocks and reference counts added by the second of two
     equal rounds of `calls` calls, after `warmup` rounds."""
-    threads = threading.active_count()
+    threads = set(threading.enumerate())
 
     def round_():
         for _ in range(calls):

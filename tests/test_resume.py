@@ -12,7 +12,7 @@ A, B = "A" * 40, "0123456789ABCDEF0123456789ABCDEF01234567"
 
 
 @pytest.fixture
-def resumed(fw, restore_module_attrs, monkeypatch, tmp_path):
+def resumed(fw, restore_module_attrs, monkeypatch, prompt_queue, tmp_path):
     """main over a fake folder `entries` with `resume` set to `value` (None:
     no key) and the output file holding `existing` (None: no file). Returns
     the pickcodes asked for and the output file's lines."""

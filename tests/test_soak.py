@@ -18,13 +18,14 @@ SLOWER = 4 if SANITIZED else 1
 FILES = int(os.environ.get("FERNWICK_SOAK_FILES", 250 if SANITIZED else 1000))
 CONFIG = "[必须参数]\ncid = {}\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 是\n"
 OUT = "QuillsiftBYOskel.txt"
-# main with the stand-in's router as `requests`, and retry pauses a tenth as long.
+# main with the stand-in's router as `requests`, and retry pauses that only
+# let the other threads run.
 RUN = """
     import sys, time, types, fernwick
     from standin import Router
     fernwick.requests = Router({url!r})
     fernwick.time = types.SimpleNamespace(time=time.time, monotonic=time.monotonic,
-                                          sleep=lambda seconds: time.sleep(seconds / 10))
+                                          sleep=lambda seconds: time.sleep(0))
     try:
         fernwick.main()
     except Exception as error:

@@ -31,7 +31,7 @@ class Scripted(http.server.ThreadingHTTPServer):
     def __init__(self):
         super().__init__(("127.0.0.1", 0), ScriptedHandler)
         self.script, self.requests, self.connections, self.open = [], [], 0, 0
-        self.lock = threading.Lock()
+        self.lock = threading.Condition()
 
     def handle_error(self, request, client_address):
         pass  # a client that drops a connection with a body unread resets it
@@ -54,6 +54,7 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
         super().finish()
         with self.server.lock:
             self.server.open -= 1
+            self.server.lock.notify_all()
 
     def log_message(self, *args):
         pass
@@ -217,10 +218,9 @@ def test_main_leaves_no_connection_and_no_thread(real, scripted, tmp_path, monke
         (tmp_path / "config.ini").write_text(config, encoding="utf-8")
         with pytest.raises(Exception, match="No option 'type'"):
             real.main()
-    deadline = time.monotonic() + 5
-    while (scripted.open or watchdogs()) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert scripted.open == 0 and not watchdogs()
+    assert not watchdogs()  # stopped and joined before main ends
+    with scripted.lock:  # the server sees the closed connection in its own time
+        assert scripted.lock.wait_for(lambda: scripted.open == 0, 5)
     real.get_preid(scripted.url, "uid=1", 5)  # a later batch opens a new session
     assert scripted.connections == 2
 
@@ -251,6 +251,7 @@ class HeldRead:
     def __init__(self, on_shutdown=None):
         self.status_code, self.headers = 200, {}
         self.let_go, self.on_shutdown = threading.Event(), on_shutdown
+        self.reading = threading.Event()  # watched: the read has begun
         self.raw = self
 
     def shutdown(self):
@@ -259,6 +260,7 @@ class HeldRead:
             self.on_shutdown()
 
     def iter_content(self, chunk_size):
+        self.reading.set()
         assert self.let_go.wait(10)
         yield b"data"
 
@@ -317,12 +319,11 @@ def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkey
             done.set()
     threads = [threading.Thread(target=read, args=("old",))]
     threads[0].start()
-    while not any(t.name == "fernwick-watchdog" for t in threading.enumerate()):
-        time.sleep(0.01)
+    assert old.reading.wait(10) and watchdogs()
     now[0] = 50.0  # the young read's deadline is 50 s after the old one's
     threads.append(threading.Thread(target=read, args=("young", young_done)))
     threads[1].start()
-    time.sleep(0.1)
+    assert young.reading.wait(10)
     now[0] = 100.0  # the old read is overdue, the young one is not
     for t in threads:
         t.join(10)
@@ -334,7 +335,7 @@ CONFIG = "[必须参数]\ncid = {cid}\ntype = 0\ncookie = uid=7\n[功能参数]\
 
 
 @pytest.fixture
-def over_tls(real, monkeypatch, tmp_path):
+def over_tls(real, monkeypatch, prompt_queue, tmp_path):
     """main() of the installed module with the installed requests, its hosts
     reached over TLS through a proxy given by the environment, as a user
     behind a proxy runs it."""

@@ -4,11 +4,12 @@ import io
 import queue
 import sys
 import threading
-import time
 import types
 
 import pytest
 import requests
+
+from conftest import TakeAtOnce
 
 OUT = "QuillsiftBYOskel.txt"
 
@@ -151,10 +152,10 @@ def test_how_a_worker_ends_on_an_error(fw, work, monkeypatch, capsys, make_queue
 # ---- run_down ------------------------------------------------------------------
 
 def test_take_waits_two_seconds_on_an_empty_queue(fw):
-    start = time.monotonic()
+    q = TakeAtOnce()
     with pytest.raises(queue.Empty):
-        fw.run_down(queue.Queue(), "ck", "7")
-    assert 1.8 <= time.monotonic() - start < 4
+        fw.run_down(q, "ck", "7")
+    assert q.takes == [(True, 2)]
 
 
 @pytest.mark.parametrize("entry, preid, pickcode, line", [
@@ -259,7 +260,7 @@ def test_print_and_append_happen_under_the_lock(fw, work, monkeypatch, tmp_path)
 
 
 def test_six_workers_write_one_intact_line_per_entry(fw, work, capsys, tmp_path):
-    q = queue.Queue()
+    q = TakeAtOnce()
     good, lost = [], []
     for i in range(300):
         name, pickcode = f"文件{i:03d}", ("BAD" if i % 100 == 7 else "pc") + str(i)
@@ -275,6 +276,8 @@ def test_six_workers_write_one_intact_line_per_entry(fw, work, capsys, tmp_path)
         worker.start()
     for worker in workers:
         worker.join(30)
+    assert not any(worker.is_alive() for worker in workers)
+    assert set(q.takes) == {(True, 2)}
     written = output(tmp_path)
     assert written.endswith("\n")
     assert collections.Counter(written[:-1].split("\n")) == collections.Counter(good)
