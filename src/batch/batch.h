@@ -30,6 +30,7 @@ enum class Outcome : int {
     NothingDone = 2,     // config.ini unreadable, or a setting invalid
     GivenUp = 3,         // finished, with files given up
     ListingFailed = 4,   // a listing failed on every attempt
+    Stopped = 5,         // the batch cannot succeed: the cookie rejected, or files given up in a row
     Interrupted = 130,   // KeyboardInterrupt, as a shell reports Ctrl-C
 };
 int last_status() noexcept;

@@ -5,6 +5,7 @@
 #include "batch/batch.h"
 #include "batch/config.h"
 #include "batch/resume.h"
+#include "client/stop.h"
 #include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -138,7 +139,7 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
     }
     if (PyErr_Occurred()) return false;
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
-        return true;
+        return client::no_halt();
     }
     stop_workers(threads.get());
     return false;
@@ -233,7 +234,7 @@ Ref run_batch(Outcome& outcome) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
-    allow_work();
+    client::begin_batch();
     Ref config = load_config();
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
@@ -267,11 +268,21 @@ void record_outcome(Outcome outcome, bool raised) {
     if (raised) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
             outcome = Outcome::Interrupted;
-        } else if (outcome != Outcome::ListingFailed) {
+        } else if (outcome != Outcome::ListingFailed && outcome != Outcome::Stopped) {
             outcome = Outcome::Failed;
         }
     }
     last_outcome.store(static_cast<int>(outcome));
+}
+
+// A halted batch raises the halt's exception, whatever else failed on the
+// way out; an interrupt still wins.
+bool settle_halt(Ref& result) {
+    if (!client::halted() || (!result && !PyErr_ExceptionMatches(PyExc_Exception))) return false;
+    result.reset();
+    PyErr_Clear();
+    client::no_halt();
+    return true;
 }
 
 }  // namespace
@@ -279,6 +290,7 @@ void record_outcome(Outcome outcome, bool raised) {
 Ref main(PyObject* const*) {
     Outcome outcome = Outcome::Failed;
     Ref result = run_batch(outcome);
+    if (settle_halt(result)) outcome = Outcome::Stopped;
     // The end of the batch, however it ends: nothing it opened stays open.
     client::close_transport();
     record_outcome(outcome, !result);

@@ -19,24 +19,13 @@ const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_
     kFileUrl{"file_url"}, kStream{"stream"}, kIterContent{"iter_content"},
     kChunkSize{"chunk_size"}, kSha1{"sha1"}, kHexdigest{"hexdigest"}, kUpper{"upper"},
     kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
-    kTimeoutError{"Timeout"}, kRequestException{"RequestException"}, kResponse{"response"},
+    kTimeoutError{"Timeout"}, kRequestException{"RequestException"},
     kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
     kEmpty{""}, kLower{"lower"}, kRange{"Range"}, kPrefixRange{"bytes=0-131071"},
     kContentRange{"Content-Range"};
 
 // The status codes a ranged download is answered with.
 constexpr long kPartialContent = 206, kRangeNotSatisfiable = 416;
-
-// Raises requests.<kind>(message) of the installed package, with the reply
-// attached when there is one.
-void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr) {
-    Ref package = message ? requests_package() : Ref();
-    if (!package) return;
-    Ref error = response != nullptr
-                    ? call_method(package.get(), kind, {message.get()}, {{kResponse, response}})
-                    : call_method(package.get(), kind, {message.get()});
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-}
 
 void raise_deadline(PyObject* url) {
     raise_request_error(kTimeoutError,

@@ -5,6 +5,7 @@
 #include "client/headers.h"
 #include "client/hosts.h"
 #include "client/retry.h"
+#include "client/stop.h"
 #include "client/transport.h"
 #include "module/messages.h"
 #include "module/names.h"
@@ -57,10 +58,13 @@ Ref fetch_once(PyObject* url, PyObject* headers) {
 }
 
 // A request that raises, or a reply that is not JSON, is tried again; the
-// caller handles the items of the one reply that parsed.
+// caller handles the items of the one reply that parsed. A halted batch
+// tries nothing more and fails with the halt's exception.
 Ref fetch(PyObject* url, PyObject* headers) {
     Ref htmljson;
-    const Retried end = retry(htmljson, [&] { return fetch_once(url, headers); }, [] { return true; });
+    const Retried end =
+        retry(htmljson, [&] { return fetch_once(url, headers); }, [] { return !halted(); });
+    if (end == Retried::Stopped) no_halt();
     return end == Retried::Done ? std::move(htmljson) : Ref();
 }
 

@@ -1,5 +1,7 @@
 #include "client/transport.h"
 
+#include "client/pacer.h"
+#include "client/stop.h"
 #include "client/watchdog.h"
 #include "module/shared.h"
 
@@ -7,7 +9,8 @@ namespace fw::client {
 namespace {
 
 const Text kApi{"api"}, kSession{"Session"}, kCookies{"cookies"}, kSetPolicy{"set_policy"},
-    kDefaultCookiePolicy{"DefaultCookiePolicy"}, kAllowedDomains{"allowed_domains"};
+    kDefaultCookiePolicy{"DefaultCookiePolicy"}, kAllowedDomains{"allowed_domains"},
+    kResponse{"response"};
 
 SharedRef package_slot;  // the installed requests package
 SharedRef session_slot;  // the shared session, from first use to the end of the batch
@@ -68,12 +71,24 @@ bool Route::choose() {
     return true;
 }
 
+// While a batch runs, through its pacer: spaced, and sent again when refused.
 Ref Route::get(PyObject* url, std::initializer_list<Kw> keywords) const {
-    return call_method(via_.get(), names::get, {url}, keywords);
+    auto send = [&] { return call_method(via_.get(), names::get, {url}, keywords); };
+    return batch_active() ? paced_get(url, send) : send();
+}
+
+void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
+    Ref package = message ? requests_package() : Ref();
+    if (!package) return;
+    Ref error = response != nullptr
+                    ? call_method(package.get(), kind, {message.get()}, {{kResponse, response}})
+                    : call_method(package.get(), kind, {message.get()});
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 void close_transport() {
     SavedError keep;
+    end_batch();
     if (Ref session = session_slot.take()) {
         if (!call_method(session.get(), names::close)) PyErr_Clear();
     }

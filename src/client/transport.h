@@ -35,6 +35,10 @@ private:
 // raises itself are its classes, whatever the module's `requests` is.
 Ref requests_package();
 
+// Raises requests.<kind>(message) of the installed package, with the reply
+// attached when there is one. An empty message leaves its error pending.
+void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
+
 // The end of a batch: closes the shared session with its idle connections
 // and stops the read watchdog. A pending error is kept.
 void close_transport();
