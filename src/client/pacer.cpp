@@ -250,9 +250,11 @@ double retry_after(PyObject* reply) {
     return std::min(seconds, kMaxRetryAfter);
 }
 
-// "请求过于频繁，暂停N秒", N the whole seconds of the pause, rounded up.
+// "请求过于频繁，暂停N秒", N the whole seconds of the pause, rounded up (a
+// microsecond of rounding error in the clock's arithmetic is no second).
 bool announce_pause(double seconds) {
-    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", static_cast<long>(std::ceil(seconds))));
+    const long whole = static_cast<long>(std::ceil(seconds - 1e-6));
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", whole));
     Ref line = digits ? concat({kPauseHead, digits.get(), kPauseTail}) : Ref();
     return line && say(line.get());
 }
