@@ -35,11 +35,11 @@ enum class Outcome : int {
 };
 int last_status() noexcept;
 
-// The stop of an interrupted batch, process-wide: once requested, no worker
-// takes another entry and no failed file is tried again. main requests it
-// when it fails while its workers run, and allows work again at its start.
+// The stop of an interrupted batch, process-wide (kept by the client, where a
+// halt sets it too): once requested, no worker takes another entry and no
+// failed file is tried again. main requests it when it fails while its
+// workers run, and allows work again at its start.
 void request_stop() noexcept;
-void allow_work() noexcept;
 bool stop_requested() noexcept;
 // Worker threads inside mythread.run now, in every dispatch.
 int workers_running() noexcept;

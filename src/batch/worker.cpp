@@ -127,7 +127,6 @@ long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
 
 void request_stop() noexcept { client::stop_work(); }
-void allow_work() noexcept { client::allow_work(); }
 bool stop_requested() noexcept { return client::work_stopped(); }
 int workers_running() noexcept { return workers_inside.load(); }
 

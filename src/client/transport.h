@@ -9,6 +9,10 @@
 // serve file after file, worker after worker and folder after folder. The
 // session keeps no cookie from a reply, and reads the environment (proxies,
 // CA bundle) per request just as `requests.get` does.
+//
+// While main runs, either way goes through the batch's pacer (pacer.h):
+// spaced after a refusal, sent again when refused, a rejected cookie
+// halting the batch.
 #pragma once
 
 #include <initializer_list>
