@@ -7,6 +7,7 @@ import hashlib
 import http.server
 import io
 import json
+import signal
 import subprocess
 import sys
 import threading
@@ -301,19 +302,42 @@ class Clock:
             self.now += seconds
 
 fernwick.requests = Router(sys.argv[1])
-fernwick.time = Clock()
+if sys.argv[2:] != ["real-time"]:
+    fernwick.time = Clock()
 sys.exit(fernwick_command.main())
 """
 STREAK = "连续放弃24个文件，任务停止（最后的错误：KeyError: 'file_url'）"
 
 
-def command(server, tmp_path, resume=False):
+def start_command(server, tmp_path, *args, resume=False):
     (tmp_path / "config.ini").write_text(CONFIG + ("resume = 是\n" if resume else ""),
                                          encoding="utf-8")
-    done = subprocess.run([sys.executable, "-c", COMMAND, server.base], cwd=str(tmp_path),
-                          env=python_env(), stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, timeout=120)
-    return done.returncode, done.stdout.split("\n"), done.stderr
+    return subprocess.Popen([sys.executable, "-u", "-c", COMMAND, server.base] + list(args),
+                            cwd=str(tmp_path), env=python_env(), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def command(server, tmp_path, resume=False):
+    child = start_command(server, tmp_path, resume=resume)
+    out, err = child.communicate(timeout=120)
+    return child.returncode, out.split("\n"), err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child process")
+def test_ctrl_c_is_not_held_up_by_a_pause(service, tmp_path):
+    """Real time: the workers wait out no 10-minute pause once stopped."""
+    server = service(files=12)
+    server.plan({"address": [(429, {"Retry-After": "600"})] * 12})
+    child = start_command(server, tmp_path, "real-time")
+    assert child.stdout.readline().startswith("获取数据完成")
+    assert child.stdout.readline() == PAUSE + "600秒\n"
+    child.send_signal(signal.SIGINT)
+    try:
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()  # one held up by the pause fails the test, and goes
+    assert child.returncode == 130, err
+    assert written(tmp_path) == [] and len(refused(server)) <= 6
 
 
 # case: (dies after N API requests, answered), script, status, line said once,
