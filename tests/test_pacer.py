@@ -66,6 +66,9 @@ class Service(http.server.ThreadingHTTPServer):
         self.clock, self.script, self.log, self.lock = clock, {}, [], threading.Lock()
         self.dies_after, self.death, self.bucket, self.tokens, self.filled = None, 401, None, 0, 0.0
 
+    def handle_error(self, request, client_address):
+        pass  # a client that closes its kept-alive connections resets them
+
     @property
     def base(self):
         return "http://127.0.0.1:%d" % self.server_address[1]
