@@ -6,6 +6,8 @@ exit status that tells how the batch ended.
     2    nothing done: config.ini unreadable, or `recursion`/`resume`/`progress` invalid
     3    finished, with files given up
     4    a folder listing failed on every attempt (its error on standard error)
+    5    stopped: the batch cannot succeed (the cookie rejected with HTTP 401, or
+         24 files given up in a row; its error on standard error)
     130  interrupted (Ctrl-C)
 """
 import importlib.machinery

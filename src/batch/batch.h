@@ -30,16 +30,20 @@ enum class Outcome : int {
     NothingDone = 2,     // config.ini unreadable, or a setting invalid
     GivenUp = 3,         // finished, with files given up
     ListingFailed = 4,   // a listing failed on every attempt
+    Stopped = 5,         // the batch cannot succeed: the cookie rejected, or files given up in a row
     Interrupted = 130,   // KeyboardInterrupt, as a shell reports Ctrl-C
 };
 int last_status() noexcept;
 
-// The stop of an interrupted batch, process-wide: once requested, no worker
-// takes another entry and no failed file is tried again. main requests it
-// when it fails while its workers run, and allows work again at its start.
+// The stop of an interrupted batch, process-wide (kept by the client, where a
+// halt sets it too): once requested, no worker takes another entry and no
+// failed file is tried again. main requests it when it fails while its
+// workers run, and allows work again at its start.
 void request_stop() noexcept;
-void allow_work() noexcept;
 bool stop_requested() noexcept;
+// The output file's last line is looked at again before the next append
+// (once a batch: see end_cut_line).
+void reset_output_check() noexcept;
 // Worker threads inside mythread.run now, in every dispatch.
 int workers_running() noexcept;
 

@@ -7,6 +7,7 @@
 #include "batch/progress.h"
 #include "batch/resume.h"
 #include "client/client.h"
+#include "client/stop.h"
 #include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -153,7 +154,7 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
         return false;
     }
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
-        return true;
+        return client::no_halt();
     }
     stop_workers();
     return false;
@@ -267,7 +268,8 @@ Ref run_batch(Ending& ending) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
     reset_given_up();
-    allow_work();
+    reset_output_check();
+    client::begin_batch();
     Ref config = load_config();
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
@@ -313,11 +315,21 @@ void record_outcome(Ending ending, bool raised) {
     if (raised) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
             if (!ending.settled) ending.outcome = Outcome::Interrupted;
-        } else if (ending.outcome != Outcome::ListingFailed) {
+        } else if (ending.outcome != Outcome::ListingFailed && ending.outcome != Outcome::Stopped) {
             ending.outcome = Outcome::Failed;
         }
     }
     last_outcome.store(static_cast<int>(ending.outcome));
+}
+
+// A halted batch raises the halt's exception, whatever else failed on the
+// way out; an interrupt still wins.
+bool settle_halt(Ref& result) {
+    if (!client::halted() || (!result && !PyErr_ExceptionMatches(PyExc_Exception))) return false;
+    result.reset();
+    PyErr_Clear();
+    client::no_halt();
+    return true;
 }
 
 }  // namespace
@@ -325,6 +337,7 @@ void record_outcome(Ending ending, bool raised) {
 Ref main(PyObject* const*) {
     Ending ending;
     Ref result = run_batch(ending);
+    if (settle_halt(result)) ending.outcome = Outcome::Stopped;
     // The end of the batch, however it ends: the status line gone, nothing
     // it opened stays open, and an interrupt while it closes is raised, not
     // swallowed.

@@ -5,6 +5,7 @@
 #include "batch/batch.h"
 #include "batch/progress.h"
 #include "client/retry.h"
+#include "client/stop.h"
 #include "module/compat.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -13,7 +14,6 @@ namespace fw::batch {
 namespace {
 
 std::atomic<long> given_up{0};
-std::atomic<bool> stopping{false};
 std::atomic<int> workers_inside{0};  // worker threads in mythread.run now
 // The output file's last line was checked for a cut-short end (once a batch).
 std::atomic<bool> tail_checked{false};
@@ -33,7 +33,7 @@ const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"
     kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
     kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
     kBackslashReplace{"backslashreplace"}, kReplace{"replace"}, kAscii{"ascii"},
-    kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"}, kColon{": "};
+    kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"};
 
 // Takes `lock` and arms `release` to give it back, whatever fails meanwhile.
 bool take_lock(CallOnExit& release) {
@@ -114,8 +114,11 @@ bool end_cut_line() {
 
 bool publish(PyObject* line) {
     CallOnExit release;
-    return take_lock(release) && end_cut_line() && show(line) && append_record(line) &&
-           progress::file_done();
+    if (!take_lock(release) || !end_cut_line() || !show(line) || !append_record(line)) {
+        return false;
+    }
+    client::file_done();
+    return progress::file_done();
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -137,15 +140,9 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
     given_up.fetch_add(1);
     Ref name = PyObject_Size(sha1old) == 4 ? item_at(sha1old, 0) : Ref::borrow(a);
     Ref shown = name ? one_line(name.get()) : Ref();
-    Ref kind = Ref::steal(PyUnicode_FromString(Py_TYPE(error)->tp_name));
-    Ref detail = Ref::steal(PyObject_Str(error));
-    if (!detail) {
-        PyErr_Clear();
-        detail = Ref::steal(PyUnicode_FromString(""));
-    }
-    Ref message = shown && kind && detail ? concat({kGiveUpHead, shown.get(), kGiveUpOpen, kind.get(),
-                                                    kColon, detail.get(), kGiveUpClose})
-                                          : Ref();
+    Ref reason = shown ? client::describe(error) : Ref();
+    Ref message = reason ? concat({kGiveUpHead, shown.get(), kGiveUpOpen, reason.get(), kGiveUpClose})
+                         : Ref();
     if (!message) return false;
     CallOnExit release;
     return take_lock(release) && show(message.get()) && progress::file_given_up();
@@ -165,12 +162,9 @@ Ref one_line(PyObject* text) {
 long given_up_count() noexcept { return given_up.load(); }
 void reset_given_up() noexcept { given_up.store(0); }
 
-void request_stop() noexcept { stopping.store(true); }
-void allow_work() noexcept {
-    stopping.store(false);
-    tail_checked.store(false);
-}
-bool stop_requested() noexcept { return stopping.load(); }
+void request_stop() noexcept { client::stop_work(); }
+bool stop_requested() noexcept { return client::work_stopped(); }
+void reset_output_check() noexcept { tail_checked.store(false); }
 int workers_running() noexcept { return workers_inside.load(); }
 
 Ref thread_init(PyObject* const* args) {
@@ -238,8 +232,11 @@ Ref run_down(PyObject* const* args) {
         done, [&] { return attempt(sha1old.get(), cookie, cid) ? Ref::borrow(Py_None) : Ref(); },
         [] { return !stop_requested(); });
     if (end == client::Retried::Failed) return {};
-    if (end == client::Retried::Exhausted && !give_up(a.get(), sha1old.get(), take_error().get())) {
-        return {};
+    if (end == client::Retried::Exhausted) {
+        Ref error = take_error();
+        if (!give_up(a.get(), sha1old.get(), error.get()) || !client::file_given_up(error.get())) {
+            return {};
+        }
     }
     return Ref::borrow(Py_None);
 }

@@ -5,6 +5,7 @@
 #include "client/headers.h"
 #include "client/hosts.h"
 #include "client/retry.h"
+#include "client/stop.h"
 #include "client/transport.h"
 #include "module/compat.h"
 #include "module/messages.h"
@@ -93,11 +94,13 @@ Ref fetch_once(PyObject* url, PyObject* headers, Page page) {
 
 // A request that raises, a reply that is not JSON or that reports a failure
 // is tried again; the caller handles the items of the one reply that passed.
+// A halted batch tries nothing more and fails with the halt's exception.
 Ref fetch(PyObject* url, PyObject* headers, Page page = Page::Items) {
     Ref htmljson;
     const Retried end =
-        retry(htmljson, [&] { return fetch_once(url, headers, page); }, [] { return true; });
+        retry(htmljson, [&] { return fetch_once(url, headers, page); }, [] { return !halted(); });
     exhausted = end == Retried::Exhausted;
+    if (end == Retried::Stopped) no_halt();
     return end == Retried::Done ? std::move(htmljson) : Ref();
 }
 

@@ -3,6 +3,7 @@
 // the same pauses.
 #pragma once
 
+#include "client/pacer.h"
 #include "module/ref.h"
 
 namespace fw::client {
@@ -25,9 +26,12 @@ bool pause_before(int attempt);
 
 // Runs attempt() (a Ref, empty with an error set when it fails) until it
 // succeeds. Only an Exception is tried again; go_on() is asked before each
-// pause and before the attempt that follows it.
+// pause and before the attempt that follows it. Refusals the pacer waited
+// out are no attempts, but once they have taken 15 minutes nothing more is
+// tried.
 template <typename Attempt, typename GoOn>
 Retried retry(Ref& result, Attempt&& attempt, GoOn&& go_on) {
+    RefusalClock refusals;
     for (int index = 0;; ++index) {
         if (index > 0) {
             if (!go_on()) return Retried::Stopped;
@@ -37,7 +41,7 @@ Retried retry(Ref& result, Attempt&& attempt, GoOn&& go_on) {
         result = attempt();
         if (result) return Retried::Done;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Retried::Failed;
-        if (index + 1 == kAttempts) return Retried::Exhausted;
+        if (index + 1 == kAttempts || refusals_spent()) return Retried::Exhausted;
         PyErr_Clear();
     }
 }

@@ -1,5 +1,7 @@
 #include "client/transport.h"
 
+#include "client/pacer.h"
+#include "client/stop.h"
 #include "client/watchdog.h"
 #include "module/shared.h"
 
@@ -78,12 +80,24 @@ bool Route::choose() {
     return true;
 }
 
+// While a batch runs, through its pacer: spaced, and sent again when refused.
 Ref Route::get(PyObject* url, std::initializer_list<Kw> keywords) const {
-    return call_method(via_.get(), names::get, {url}, keywords);
+    auto send = [&] { return call_method(via_.get(), names::get, {url}, keywords); };
+    return batch_active() ? paced_get(url, send) : send();
+}
+
+void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
+    Ref package = message ? requests_package() : Ref();
+    if (!package) return;
+    Ref error = response != nullptr
+                    ? call_method(package.get(), kind, {message.get()}, {{kResponse, response}})
+                    : call_method(package.get(), kind, {message.get()});
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 void close_transport() {
     Cleanup cleanup;
+    end_batch();
     if (Ref session = session_slot.take()) cleanup.step(bool(call_method(session.get(), names::close)));
     stop_watchdog(cleanup);
     cleanup.finish();

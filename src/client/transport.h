@@ -9,6 +9,10 @@
 // serve file after file, worker after worker and folder after folder. The
 // session keeps no cookie from a reply, and reads the environment (proxies,
 // CA bundle) per request just as `requests.get` does.
+//
+// While main runs, either way goes through the batch's pacer (pacer.h):
+// spaced after a refusal, sent again when refused, a rejected cookie
+// halting the batch.
 #pragma once
 
 #include <initializer_list>
@@ -36,6 +40,10 @@ private:
 Ref requests_package();
 // Raises requests.<kind>(message) of the installed package, with the reply
 // attached when there is one. An empty message leaves its error set.
+void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
+
+// Raises requests.<kind>(message) of the installed package, with the reply
+// attached when there is one. An empty message leaves its error pending.
 void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
 
 // The end of a batch: closes the shared session with its idle connections

@@ -43,4 +43,11 @@ inline constexpr const char kDownloadDeadline[] =
 inline constexpr const char kDownloadShort[] =
     "download of %R ended after %zd of %S announced bytes";
 
+// A batch that the service refuses or that cannot succeed.
+inline constexpr const char kCookieRejected[] =
+    "the service answered 401 for %R: the cookie is no longer accepted";
+inline constexpr const char kRefusedTooLong[] =
+    "the service answered %ld for %R, refusing it for more than 15 minutes";
+inline constexpr const char kBatchStopped[] = "the batch stopped before this request was sent";
+
 }  // namespace fw::msg
