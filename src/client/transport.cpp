@@ -53,15 +53,6 @@ Ref requests_package() {
     return imported ? package_slot.set_once(std::move(imported)) : Ref();
 }
 
-void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
-    Ref package = message ? requests_package() : Ref();
-    if (!package) return;
-    Ref error = response != nullptr
-                    ? call_method(package.get(), kind, {message.get()}, {{kResponse, response}})
-                    : call_method(package.get(), kind, {message.get()});
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-}
-
 bool Route::choose() {
     via_ = scope::global(names::requests);
     pooled_ = false;

@@ -39,10 +39,6 @@ private:
 // raises itself are its classes, whatever the module's `requests` is.
 Ref requests_package();
 // Raises requests.<kind>(message) of the installed package, with the reply
-// attached when there is one. An empty message leaves its error set.
-void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
-
-// Raises requests.<kind>(message) of the installed package, with the reply
 // attached when there is one. An empty message leaves its error pending.
 void raise_request_error(PyObject* kind, Ref message, PyObject* response = nullptr);
 
