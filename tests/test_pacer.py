@@ -384,3 +384,23 @@ def test_a_batch_that_cannot_succeed_stops_then_resumes(service, tmp_path, case)
     code, said, err = command(server, tmp_path, resume=True)
     assert code == 0, err
     assert sorted(written(tmp_path)) == every_line(server)
+
+
+@pytest.mark.parametrize("limit_reply", ["429", "429-date", "503"])
+def test_batch_paced_by_the_stand_ins_rate_limit(fw, restore_module_attrs, monkeypatch, tmp_path,
+                                                 limit_reply):
+    """End to end, in real time: the real requests through the stand-in's
+    router, its API limited to 30 requests/s (burst 6)."""
+    from standin import Drive, StandIn
+    drive = Drive.flat(90)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "config.ini").write_text(CONFIG.replace("cid = 7", "cid = %s" % drive.root.cid),
+                                         encoding="utf-8")
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
+    with StandIn(drive, rate=30, burst=6, limit_reply=limit_reply) as server:
+        fw.requests = Router(server.base_url)
+        fw.main()
+        counts = server.api_counts()
+    assert sorted(written(tmp_path)) == sorted(drive.expected_lines())  # nothing given up
+    refusals = sum(counts["refused"].values())
+    assert 1 <= refusals <= 12, counts

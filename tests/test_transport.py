@@ -282,8 +282,7 @@ def test_a_read_the_watchdog_cut_off_is_never_hashed(fw, monkeypatch, tmp_path, 
     reader = threading.Thread(target=lambda: results.append(
         pytest.raises(requests.Timeout, fw.get_preid, "http://h/held", "uid=1", 5)))
     reader.start()
-    while not watchdogs():
-        time.sleep(0.01)
+    assert reply.reading.wait(10)  # watched
     if ending == "main ends":
         monkeypatch.chdir(tmp_path)  # no config.ini: main ends at once
         fw.main()
