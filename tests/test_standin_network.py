@@ -239,8 +239,8 @@ def test_proxy_tunnels_service_hosts_with_plain_requests(via_proxy):
 def test_proxy_refuses_other_hosts(via_proxy):
     s = via_proxy(small_drive())
     with pytest.raises(requests.exceptions.ProxyError):
-        requests.get("https://example.com/", timeout=5)
-    assert s.connections()["refused"] == [("example.com", 443)]
+        requests.get("https://elsewhere.example/", timeout=5)
+    assert s.connections()["refused"] == [("elsewhere.example", 443)]
     assert s.connections()["accepted"] == 0
 
 
