@@ -84,8 +84,16 @@ struct Group {
     void grow(double now) {
         if (rate == 0) return;
         rate += rate < knee ? kFastGrowth
-                            : std::min(kFastGrowth,
-                                       kSlowGrowth * std::exp2((now - cut_at) / kProbeDoubling));
+                            : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
+    }
+
+    // 2 to the power elapsed / kProbeDoubling: whole doublings exact, linear
+    // in between. (The C library's exp2 carries a symbol version newer than
+    // the glibc the wheels are built for.)
+    static double doubled(double elapsed) {
+        const double steps = std::min(std::max(elapsed / kProbeDoubling, 0.0), 60.0);
+        const double whole = std::floor(steps);
+        return std::ldexp(1.0 + (steps - whole), static_cast<int>(whole));
     }
 };
 
