@@ -13,7 +13,7 @@ import types
 import pytest
 
 from conftest import python_env
-from standin import Drive, Faults, StandIn
+from standin import Drive, StandIn
 
 SANITIZED = os.environ.get("FERNWICK_SANITIZED") == "1"
 SLOWER = 3 if SANITIZED else 1
