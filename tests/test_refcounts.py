@@ -10,6 +10,7 @@ import os
 import queue
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 import types
@@ -23,6 +24,12 @@ from standin import Router
 SANITIZED = os.environ.get("FERNWICK_SANITIZED") == "1"
 CALLS = 100 if SANITIZED else 200
 NOISE = CALLS // 2  # a leak of one object per call grows a round by CALLS
+# On a free-threaded build every thread allocates from a heap of its own, and
+# the heaps of ended threads are taken back lazily: a round that starts
+# thousands of worker threads drifts by about a hundred blocks. The objects
+# and reference counts stay exact, and a leak of a block per call (CALLS a
+# round) still shows.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 COOKIE = "".join(["ck=", "v1"])  # not interned: only the module's calls refer to it
 CID = "".join(["7", "7"])
 PY_CALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
@@ -173,7 +180,7 @@ def growth(call, calls, refs, warmup=1):
 def check_flat(objects, blocks, refs, noise):
     assert objects < noise and refs == [0] * len(refs)
     if sys.getallocatedblocks():  # 0 when the interpreter uses plain malloc
-        assert blocks < noise
+        assert blocks < (max(noise, CALLS) if FREE_THREADED else noise)
 
 
 @pytest.mark.parametrize("case", list(CASES))
