@@ -82,21 +82,28 @@ bool append_record(PyObject* line) {
     return bool(call_method(file.get(), kExit, {Py_None, Py_None, Py_None}));
 }
 
-// The last byte of the output file; empty bytes when there is none.
-Ref last_byte() {
+// 1 when the output file's last byte is not a line feed (its last line was
+// cut short), 0 when it is, or the file is missing or empty; -1 on error.
+int last_line_cut() {
     Ref file = call(scope::builtin_open(), {output_file, kReadBinary});
     if (!file) {
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return {};
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return -1;
         PyErr_Clear();
-        return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        return 0;
     }
     CallOnExit closes(file.copy(), names::close);
     Ref size = call_method(file.get(), kSeek, {ints::zero, ints::two});
     const int empty = size ? PyObject_Not(size.get()) : -1;
-    if (empty != 0) return empty == 1 ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref();
+    if (empty != 0) return empty == 1 ? 0 : -1;
     Ref before = Ref::steal(PyNumber_Subtract(size.get(), ints::one));
-    if (!before || !call_method(file.get(), kSeek, {before.get()})) return {};
-    return call_method(file.get(), kRead, {ints::one});
+    Ref last = before && call_method(file.get(), kSeek, {before.get()})
+                   ? call_method(file.get(), kRead, {ints::one})
+                   : Ref();
+    if (!last) return -1;
+    return PyBytes_Check(last.get()) && PyBytes_GET_SIZE(last.get()) == 1 &&
+                   PyBytes_AS_STRING(last.get())[0] != '\n'
+               ? 1
+               : 0;
 }
 
 // A run killed while it appended leaves a last line without its line feed;
@@ -104,10 +111,8 @@ Ref last_byte() {
 // under the output lock; resume passes the fragment over as cut short.
 bool end_cut_line() {
     if (tail_checked.load()) return true;
-    Ref last = last_byte();
-    if (!last) return false;
-    const bool cut = PyBytes_GET_SIZE(last.get()) == 1 && PyBytes_AS_STRING(last.get())[0] != '\n';
-    if (cut && !append_record(kEmptyLine)) return false;
+    const int cut = last_line_cut();
+    if (cut < 0 || (cut == 1 && !append_record(kEmptyLine))) return false;
     tail_checked.store(true);
     return true;
 }
