@@ -20,11 +20,12 @@ from standin import Drive, Faults, StandIn
 OUT = "QuillsiftBYOskel.txt"
 CONFIG = "[必须参数]\ncid = {cid}\ntype = 0\ncookie = c\n[功能参数]\nrecursion = {recursion}\n"
 CHILD = """
-import sys, time, types, fernwick
+import io, sys, time, types, fernwick
 from standin import Router
 fernwick.requests = Router(sys.argv[1])
 fernwick.time = types.SimpleNamespace(time=time.time, monotonic=time.monotonic,
                                       sleep=lambda seconds: None)
+exec(sys.argv[2])
 try:
     fernwick.main()
 except KeyboardInterrupt:
@@ -52,15 +53,17 @@ def write_config(tmp_path, cid, recursive, progress=None, resume=False):
     (tmp_path / "config.ini").write_text(config, encoding="utf-8")
 
 
-def on_terminal(tmp_path, server, columns, interrupt=False):
+def on_terminal(tmp_path, server, columns, interrupt=False, setup=""):
     """The batch in a child whose standard output and error are one
-    pseudo-terminal of `columns` columns; everything it shows, as text."""
+    pseudo-terminal of `columns` columns, after `setup` ran in it; everything
+    it shows, as text."""
     import fcntl
     import pty
     import termios
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
-    child = subprocess.Popen([sys.executable, "-c", CHILD, server.base_url], cwd=str(tmp_path),
+    child = subprocess.Popen([sys.executable, "-c", CHILD, server.base_url, setup],
+                             cwd=str(tmp_path),
                              env=python_env({"PYTHONIOENCODING": "utf-8"}),
                              stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
     os.close(slave)
@@ -149,6 +152,49 @@ def test_status_line_on_a_terminal(tmp_path, kind, recursive, resume, columns):
     assert any(", run " in line for line in drawn) == recursive
 
 
+# A Python shell window's standard error says it is a terminal but has no
+# descriptor; a tee to a log is an object without isatty; the terminal shrinks
+# to 30 columns at the 20th request (a NUL in what it shows marks when).
+SHELL_WINDOW = ("sys.stderr = types.SimpleNamespace(isatty=lambda: True, write=sys.stderr.write,"
+                " flush=sys.stderr.flush, fileno=io.StringIO().fileno)")
+TEE = "sys.stdout = types.SimpleNamespace(write=sys.stdout.write, flush=sys.stdout.flush)"
+SHRINK = """
+import fcntl, os, struct, termios
+get, calls = fernwick.requests.get, []
+def get_and_shrink(url, *args, **kwargs):
+    calls.append(url)
+    if len(calls) == 20:
+        with fernwick.lock:  # between two writes of the line
+            fcntl.ioctl(2, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 30, 0, 0))
+            os.write(2, b"\\0")
+    return get(url, *args, **kwargs)
+fernwick.requests.get = get_and_shrink
+"""
+
+
+@terminal_only
+@pytest.mark.parametrize("setup, columns, width", [
+    (SHELL_WINDOW, 200, 0), (TEE, 200, 200), ("", 1, 0), ("", 9, 0), (SHRINK, 200, 30)],
+    ids=["shell window", "tee", "1 column", "9 columns", "shrinks"])
+def test_status_line_only_where_it_fits(tmp_path, setup, columns, width):
+    drive, _ = drive_of("flat")
+    write_config(tmp_path, drive.root.cid, False)
+    with StandIn(drive, latency=0.02) as server:
+        shown = on_terminal(tmp_path, server, columns, setup=setup)
+    kept, last = screen(shown.replace("\0", ""))
+    written = (tmp_path / OUT).read_text(encoding="utf-8").splitlines()
+    assert len(written) == 60 and set(written) <= set(kept) and last == "任务完成"
+    assert not any(TRACE.search(line) for line in kept), kept
+    if not width:  # nothing of the line: no carriage return but at line ends
+        assert "\r" not in shown.replace("\r\n", ""), shown
+        return
+    # Once the terminal has its last width, what the line writes (its text
+    # and the blanks of its clears) fits in it.
+    after = shown.split("\0")[-1]
+    own = [piece for piece in re.split("[\r\n]", after) if not piece.strip() or STATUS.match(piece)]
+    assert status_lines(after) and max(map(len, own)) < width
+
+
 @pytest.mark.parametrize("progress, terminal", [
     ("是", False), (None, False), pytest.param("否", True, marks=terminal_only)])
 def test_nothing_is_added_without_a_terminal_or_with_progress_off(tmp_path, progress, terminal):
@@ -165,7 +211,7 @@ def test_nothing_is_added_without_a_terminal_or_with_progress_off(tmp_path, prog
         with StandIn(drive, faults=faults) as server:
             if terminal:
                 return on_terminal(tmp_path, server, 200)
-            child = subprocess.run([sys.executable, "-c", CHILD, server.base_url],
+            child = subprocess.run([sys.executable, "-c", CHILD, server.base_url, ""],
                                    cwd=str(tmp_path), env=python_env(),
                                    stdin=subprocess.DEVNULL, capture_output=True)
             return child.stdout, child.stderr

@@ -2,7 +2,9 @@
 // sequences, so that any console shows it, a Windows one included: a draw is
 // "\r" + text padded with blanks over the previous text, a clear is "\r" +
 // blanks + "\r". The text is ASCII, so its length is its width, and is cut to
-// one column less than the terminal's so it never wraps.
+// one column less than the terminal's so it never wraps. The width is read
+// again at every draw and clear: a terminal resized since the last draw gets
+// no more blanks than it now has room for.
 //
 // Who writes: the workers under `lock`, main only while no worker runs, so
 // two writes never meet. The text is rebuilt at most four times a second, on
@@ -27,6 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr Clock::duration kRefreshEvery = std::chrono::milliseconds(250);
 constexpr long kFallbackWidth = 80;  // a console that does not say its width
+constexpr long kNarrowest = 10;      // fewer columns leave no room for a line worth reading
 constexpr long kUnknown = -1;
 constexpr double kLongest = 999.0 * 3600;  // longer times are shown as this
 
@@ -34,11 +37,8 @@ const Text kWrite{"write"}, kFlush{"flush"}, kIsatty{"isatty"}, kFileno{"fileno"
     kGetTerminalSize{"get_terminal_size"}, kColumns{"columns"}, kAcquire{"acquire"},
     kRelease{"release"};
 
-// Shown, and whether standard output goes to a terminal too (only then do
-// printed lines need the line out of their way).
-std::atomic<bool> on{false}, shared_console{false}, walking{false}, resuming{false};
+std::atomic<bool> on{false}, walking{false}, resuming{false};
 std::atomic<int> stderr_fd{-1};
-std::atomic<long> width{kFallbackWidth};
 // Counts of the run and of the folder being done: main sets the folder
 // figures while no worker runs, the workers add their files.
 std::atomic<long> folders_total{kUnknown}, folders_done{0}, folders_listed{0}, files_listed{0},
@@ -172,34 +172,40 @@ bool write_out(const std::string& text) {
 // The terminal's columns now (it may have been resized); -1 on an interrupt.
 long read_width() {
     const int fd = stderr_fd.load();
-    if (fd < 0) return kFallbackWidth;
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     Ref number = os ? Ref::steal(PyLong_FromLong(fd)) : Ref();
     Ref size = number ? call_method(os.get(), kGetTerminalSize, {number.get()}) : Ref();
     Ref columns = size ? attr(size.get(), kColumns) : Ref();
     const long value = columns ? PyLong_AsLong(columns.get()) : -1;
     if (PyErr_Occurred() && !drop_exception()) return -1;  // else not a size: the fallback
-    return value > 1 ? value : kFallbackWidth;  // a pseudo-terminal not sized yet says 0
+    return value > 0 ? value : kFallbackWidth;  // a pseudo-terminal not sized yet says 0
+}
+
+// Blanks over what is drawn, as far as `room` columns reach.
+bool clear_within(size_t room) {
+    const size_t covered = std::min(drawn.exchange(0), room);
+    return covered == 0 || write_out("\r" + std::string(covered, ' ') + "\r");
 }
 
 // Puts the line on the console: rebuilt when `rebuild`, else the last text.
+// A terminal too narrow for it gets none (what was drawn is cleared).
 bool paint(bool rebuild) {
-    std::string text;
-    if (rebuild) {
-        const long columns = read_width();
-        if (columns < 0) return false;
-        width.store(columns);
-        text = compose(read_figures());
-        text.resize(std::min(text.size(), static_cast<size_t>(width.load() - 1)));
-        last_refresh.store(now());
+    const long columns = read_width();
+    if (columns < 0) return false;
+    std::string text = rebuild ? compose(read_figures()) : std::string();
+    {
         std::lock_guard<std::mutex> hold(text_mutex);
-        last_text = text;
-    } else {
-        std::lock_guard<std::mutex> hold(text_mutex);
-        text = last_text;
+        if (rebuild) {
+            last_text = text;
+        } else {
+            text = last_text;
+        }
     }
-    const size_t limit = static_cast<size_t>(width.load() - 1);
-    const size_t covered = std::min(drawn.load(), limit);
+    if (rebuild) last_refresh.store(now());
+    const auto room = static_cast<size_t>(columns - 1);
+    if (columns < kNarrowest) return clear_within(room);
+    text.resize(std::min(text.size(), room));
+    const size_t covered = std::min(drawn.load(), room);
     std::string line = "\r" + text;
     if (covered > text.size()) line.append(covered - text.size(), ' ');
     drawn.store(text.size());
@@ -207,20 +213,19 @@ bool paint(bool rebuild) {
 }
 
 bool clear_line() {
-    const size_t covered = drawn.exchange(0);
-    return covered == 0 || write_out("\r" + std::string(covered, ' ') + "\r");
+    if (drawn.load() == 0) return true;
+    const long columns = read_width();
+    return columns >= 0 && clear_within(static_cast<size_t>(columns - 1));
 }
 
 // An event redraws the line when a refresh is due.
 bool on_event() { return !on.load() || !refresh_due() || settle(paint(true)); }
 
-bool before_print() { return !on.load() || !shared_console.load() || settle(clear_line()); }
+// Whatever standard output is (the terminal, a file, a tee to both), a
+// printed line may land on the terminal: the line makes way for it.
+bool before_print() { return !on.load() || settle(clear_line()); }
 
-bool after_print() {
-    if (!on.load()) return true;
-    if (!shared_console.load()) return on_event();
-    return settle(paint(refresh_due()));
-}
+bool after_print() { return !on.load() || settle(paint(refresh_due())); }
 
 // A worker's event: a worker thread has no interrupt to pass on.
 bool worker_event() {
@@ -236,8 +241,8 @@ int is_terminal(const char* stream, Ref& console) {
     return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
-// The stream's descriptor; -1 when it has none (the fallback width) and,
-// with an error set, on an interrupt.
+// The stream's descriptor; -1 when it has none and, with an error set, on an
+// interrupt.
 int file_number(PyObject* console) {
     Ref number = call_method(console, kFileno);
     const long fd = number ? PyLong_AsLong(number.get()) : -1;
@@ -278,14 +283,13 @@ bool start(bool wanted, bool walks, bool resume) {
     drawn.store(0);
     if (!wanted) return true;
 
-    Ref errors, output;
+    Ref errors;
     const int terminal = is_terminal("stderr", errors);
     if (terminal != 1) return terminal == 0 || settle(false);
-    const int shared = is_terminal("stdout", output);
-    if (shared < 0 && !settle(false)) return false;
+    // A stream that says it is a terminal but has no descriptor (a Python
+    // shell window's) has no width to read and may not take carriage returns.
     const int fd = file_number(errors.get());
-    if (fd < 0 && PyErr_Occurred()) return false;
-    shared_console.store(shared == 1);
+    if (fd < 0) return !PyErr_Occurred();
     stderr_fd.store(fd);
     on.store(true);
     set_print_hooks(before_print, after_print);

@@ -1,11 +1,12 @@
 // The status line on a terminal's standard error: counts, rate and time left
-// of the batch, redrawn on its events, cleared around every printed line.
+// of the batch, redrawn on its events, cleared before every printed line.
 #pragma once
 
 namespace fw::batch::progress {
 
 // The start of a batch: every count back to zero; the line is shown from now
-// on when `wanted` and standard error is a terminal. `walks`: the recursive
+// on when `wanted` and standard error is a terminal with a file descriptor
+// (and, at each draw, at least a few columns wide). `walks`: the recursive
 // mode, whose folders are counted; `resume`: skipped files are counted.
 // Main's calls return false (an error set) only for an interrupt: a console
 // that cannot take the line turns the line off, and the batch goes on.
