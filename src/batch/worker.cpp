@@ -98,6 +98,8 @@ bool end_cut_line(Batch* batch) {
 
 // The status line counts the files of the latest batch only.
 bool counted(const Batch* batch) { return batch == nullptr || batch->latest(); }
+bool count_done(const Batch* batch) { return !counted(batch) || progress::file_done(); }
+bool count_given_up(const Batch* batch) { return !counted(batch) || progress::file_given_up(); }
 
 bool publish(PyObject* line) {
     Batch* batch = current_batch();
@@ -107,7 +109,7 @@ bool publish(PyObject* line) {
         return false;
     }
     if (batch != nullptr) batch->run().file_done();
-    return !counted(batch) || progress::file_done();
+    return count_done(batch);
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -136,10 +138,7 @@ bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
     if (!message) return false;
     {
         console::OutputLock held;
-        if (!held.take() || !console::show(message.get()) ||
-            !(!counted(batch) || progress::file_given_up())) {
-            return false;
-        }
+        if (!held.take() || !console::show(message.get()) || !count_given_up(batch)) return false;
     }
     return batch == nullptr || batch->run().file_given_up(error);
 }
@@ -182,10 +181,10 @@ std::shared_ptr<Batch> kept_batch(PyObject* self) {
 
 const Text output_file{"QuillsiftBYOskel.txt"};
 
-// A record break inside a name or size is written escaped, so one file
-// stays one line.
 int workers_running() noexcept { return workers_inside.load(); }
 
+// A record break inside a name or size is written escaped, so one file
+// stays one line.
 Ref one_line(PyObject* text) {
     Ref step = Ref::steal(PyUnicode_Replace(text, kCr, kEscapedCr, -1));
     return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
