@@ -3,6 +3,7 @@ for the module's waits, and helpers to run process-global cases in a fresh
 interpreter."""
 import os
 import queue
+import signal
 import subprocess
 import sys
 import textwrap
@@ -16,6 +17,12 @@ if ROOT not in sys.path:
     sys.path.append(ROOT)  # the stand-in package lives at the top of the tree
 
 import fernwick  # noqa: E402
+
+# A suite started in the background of a script (`scripts/test &`) inherits
+# Ctrl-C ignored, and so would every child that a test interrupts: put the
+# interpreter's own handler back (a child starts with the default again).
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
