@@ -14,7 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 
 #include "client/pacer.h"
 #include "module/shared.h"
@@ -70,17 +69,16 @@ private:
 Run* current_run() noexcept;
 
 // Binds the calling thread to `run` for the life of the binding (nested
-// bindings restore the outer one). While bound, the thread's requests go
-// through the batch's pacer.
+// bindings restore the outer one); the caller keeps the run alive meanwhile.
+// While bound, the thread's requests go through the batch's pacer.
 class RunBinding {
 public:
-    explicit RunBinding(std::shared_ptr<Run> run) noexcept;
+    explicit RunBinding(Run* run) noexcept;
     ~RunBinding();
     RunBinding(const RunBinding&) = delete;
     RunBinding& operator=(const RunBinding&) = delete;
 
 private:
-    std::shared_ptr<Run> run_;
     Run* outer_;
 };
 
