@@ -18,7 +18,9 @@
 // the service refused: the group's spacing when it was spaced, else the
 // highest rate of its request starts over any trailing stretch of the last
 // second (at least 0.1 s long), the burst that met the limit. That rate is
-// the group's ceiling. Each success then adds 0.2 requests/s below 0.9 x the
+// the group's ceiling. A group that was not spaced and sent one request at a
+// time (the listing pages, a folder's last file) is not cut: that pace is
+// the client's own, and its pauses are what slows it. Each success then adds 0.2 requests/s below 0.9 x the
 // ceiling (the rate grows by a fifth a second, whatever it is: a cut is won
 // back in about two seconds), and above it 0.01, doubling every 10 s without
 // a refusal, so a limit that was lifted is found again.
@@ -94,6 +96,13 @@ struct Group {
         return best > 0 ? best : 1 / kWindow;
     }
 
+    // Requests of the group started after `start`.
+    size_t started_since(double start) const {
+        size_t count = 0;
+        while (count < kept && starts[(newest + kStarts - count) % kStarts] > start) ++count;
+        return count;
+    }
+
     // The rate refused: what the group was allowed when spaced (its own
     // slower pace is no measure of the limit), else the burst that met it.
     void cut(double now) {
@@ -150,8 +159,8 @@ public:
 
     // A refusal of a request of `unit` (numbered `id`) sent after pause
     // `generation`; `retry_after` negative when the reply names no wait.
-    Refusal refused(int group, Unit& unit, uint64_t id, uint64_t generation, double now,
-                    double retry_after) {
+    Refusal refused(int group, Unit& unit, uint64_t id, uint64_t generation, double started,
+                    double now, double retry_after) {
         std::lock_guard<std::mutex> hold(lock_);
         State& s = state_;
         Group& g = s.groups[group];
@@ -194,7 +203,9 @@ public:
         } else if (retry_after > 0) {  // in flight when the pause began
             s.resume_at = std::max(s.resume_at, now + retry_after);
         }
-        if (limit && g.cut_pause != s.generation + 1) {  // one cut per pause
+        // One cut per pause, and none of a pace the client kept on its own
+        // (one request after another: the listing, a folder's last file).
+        if (limit && g.cut_pause != s.generation + 1 && (g.rate > 0 || g.started_since(started) > 0)) {
             g.cut(now);
             g.cut_pause = s.generation + 1;
         }
@@ -384,7 +395,7 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     const double asked = retry_after(reply);
     double now = 0;
     if (!close_reply(reply) || !now_monotonic(now)) return Verdict::Fail;
-    const Refusal refusal = pacer.refused(group_, tally.groups[group_], tally.id, generation_, now, asked);
+    const Refusal refusal = pacer.refused(group_, tally.groups[group_], tally.id, generation_, started_, now, asked);
     reserved_ = false;
     if (refusal.kind == Refusal::Own) {  // one of the unit's attempts, failed
         raise_request_error(
