@@ -20,10 +20,13 @@
 // second (at least 0.1 s long), the burst that met the limit. That rate is
 // the group's ceiling. A group that was not spaced and sent one request at a
 // time (the listing pages, a folder's last file) is not cut: that pace is
-// the client's own, and its pauses are what slows it. Each success then adds 0.2 requests/s below 0.9 x the
-// ceiling (the rate grows by a fifth a second, whatever it is: a cut is won
-// back in about two seconds), and above it 0.01, doubling every 10 s without
-// a refusal, so a limit that was lifted is found again.
+// the client's own, and its pauses are what slows it.
+//
+// Each success then adds 0.2 requests/s below 0.8 x the ceiling (the rate
+// grows by a fifth a second, whatever it is: a cut is won back in about a
+// second), and above it 0.005, doubling every 20 s without a refusal, so a
+// limit that was lifted is found again. The rate refused is mostly a burst
+// above the limit: fast growth stops short of it.
 #include "client/pacer.h"
 
 #include <algorithm>
@@ -43,8 +46,8 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.9, kFastGrowth = 0.2, kSlowGrowth = 0.01,
-                 kProbeDoubling = 10.0, kMinRate = 0.5;
+constexpr double kCut = 0.7, kKnee = 0.8, kFastGrowth = 0.2, kSlowGrowth = 0.005,
+                 kProbeDoubling = 20.0, kMinRate = 0.5;
 constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
 constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0, kMaxRetryAfter = 600.0;
