@@ -208,7 +208,8 @@ public:
         }
         // One cut per pause, and none of a pace the client kept on its own
         // (one request after another: the listing, a folder's last file).
-        if (limit && g.cut_pause != s.generation + 1 && (g.rate > 0 || g.started_since(started) > 0)) {
+        const bool pushed = g.rate > 0 || g.started_since(started) > 0;
+        if (limit && pushed && g.cut_pause != s.generation + 1) {
             g.cut(now);
             g.cut_pause = s.generation + 1;
         }
@@ -306,7 +307,9 @@ double seconds_until_date(PyObject* text) {
 // Whole seconds written as digits, leading zeros and all; at most 10 minutes.
 double whole_seconds(const char* digits, Py_ssize_t size) {
     double seconds = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) seconds = std::min(seconds * 10 + (digits[i] - '0'), kMaxRetryAfter);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        seconds = std::min(seconds * 10 + (digits[i] - '0'), kMaxRetryAfter);
+    }
     return seconds;
 }
 
@@ -365,7 +368,8 @@ RefusalClock::~RefusalClock() { --tally.depth; }
 
 bool refusals_spent() noexcept { return tally.spent; }
 
-PacedRequest::PacedRequest(PyObject* url) : url_(url), group_(group_of(url)), own_pause_end_(kNever) {}
+PacedRequest::PacedRequest(PyObject* url)
+    : url_(url), group_(group_of(url)), own_pause_end_(kNever) {}
 
 bool PacedRequest::admit() {
     for (;;) {
@@ -398,7 +402,8 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     const double asked = retry_after(reply);
     double now = 0;
     if (!close_reply(reply) || !now_monotonic(now)) return Verdict::Fail;
-    const Refusal refusal = pacer.refused(group_, tally.groups[group_], tally.id, generation_, started_, now, asked);
+    const Refusal refusal =
+        pacer.refused(group_, tally.groups[group_], tally.id, generation_, started_, now, asked);
     reserved_ = false;
     if (refusal.kind == Refusal::Own) {  // one of the unit's attempts, failed
         raise_request_error(
