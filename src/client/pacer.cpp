@@ -22,11 +22,12 @@
 // time (the listing pages, a folder's last file) is not cut: that pace is
 // the client's own, and its pauses are what slows it.
 //
-// Each success then adds 0.2 requests/s below 0.8 x the ceiling (the rate
-// grows by a fifth a second, whatever it is: a cut is won back in about a
-// second), and above it 0.005, doubling every 20 s without a refusal, so a
-// limit that was lifted is found again. The rate refused is mostly a burst
-// above the limit: fast growth stops short of it.
+// Each success then adds 0.2 requests/s below the knee (the rate grows by a
+// fifth a second, whatever it is: a cut is won back in about a second), and
+// above it 0.005, doubling every 20 s without a refusal, so a limit that was
+// lifted is found again. The knee is 0.8 x the ceiling after a burst (the
+// rate refused was well above the limit), 0.9 x after a refusal met while
+// growing slowly above the knee (the rate crept up to the limit).
 #include "client/pacer.h"
 
 #include <algorithm>
@@ -46,8 +47,8 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.8, kFastGrowth = 0.2, kSlowGrowth = 0.005,
-                 kProbeDoubling = 20.0, kMinRate = 0.5;
+constexpr double kCut = 0.7, kKnee = 0.8, kSettledKnee = 0.9, kFastGrowth = 0.2,
+                 kSlowGrowth = 0.005, kProbeDoubling = 20.0, kMinRate = 0.5;
 constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
 constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0, kMaxRetryAfter = 600.0;
@@ -72,6 +73,7 @@ struct Unit {
 struct Group {
     double rate = 0;     // requests a second; 0: not spaced
     double ceiling = 0;  // the rate last refused
+    double knee = kKnee;  // below knee x ceiling the rate grows fast
     double cut_at = 0;
     uint64_t cut_pause = 0;     // the pause of the last cut, plus one
     double next_slot = kNever;  // the earliest start of the next request
@@ -109,6 +111,7 @@ struct Group {
     // The rate refused: what the group was allowed when spaced (its own
     // slower pace is no measure of the limit), else the burst that met it.
     void cut(double now) {
+        knee = rate > 0 && rate >= knee * ceiling ? kSettledKnee : kKnee;
         ceiling = rate > 0 ? rate : rate_hit(now);
         rate = std::max(kCut * ceiling, kMinRate);
         cut_at = now;
@@ -116,8 +119,8 @@ struct Group {
 
     void grow(double now) {
         if (rate == 0) return;
-        rate += rate < kKnee * ceiling ? kFastGrowth
-                                       : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
+        rate += rate < knee * ceiling ? kFastGrowth
+                                      : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
     }
 
     // 2 to the power elapsed / kProbeDoubling: whole doublings exact, linear
