@@ -17,6 +17,8 @@
 // refusal the rate hit was a burst well above the limit: no knee, slow growth
 // only. On a limit of 60 requests/s this leaves one or two refusals after the
 // first in a ten-second batch, each a pause of its own.
+#include "module/python.h"
+
 #include "client/pacer.h"
 
 #include <algorithm>

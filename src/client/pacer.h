@@ -19,6 +19,8 @@
 // a stopped batch does not wait out a pause.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstdint>
 
 #include "module/ref.h"

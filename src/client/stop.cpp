@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/stop.h"
 
 #include <atomic>

@@ -8,6 +8,8 @@
 // that halts.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw::client {
