@@ -14,7 +14,7 @@ make_venv() {
         rm -f "$log"
         return 0
     fi
-    echo "venv: ensurepip of $python failed ($(tail -n1 "$log" | cut -c1-120)); pip from the index" >&2
+    echo "venv: the ensurepip of $python failed; pip from the index instead" >&2
     rm -rf "$dir" "$log"
     "$python" -m venv --without-pip "$dir" || return 1
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
