@@ -1,4 +1,6 @@
 // The batches: which one is the latest, and which one each thread works for.
+#include "module/python.h"
+
 #include "batch/batch.h"
 
 #include "module/pycall.h"

@@ -1,6 +1,8 @@
 // The batch driver: the bodies of main, the worker class and run_down.
 #pragma once
 
+#include "module/python.h"
+
 #include <atomic>
 #include <optional>
 

@@ -1,4 +1,6 @@
 // main: one batch from config.ini to the last output line.
+#include "module/python.h"
+
 #include <atomic>
 #include <initializer_list>
 

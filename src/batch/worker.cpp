@@ -1,5 +1,7 @@
 // The worker class and run_down: one listing entry turned into one output
 // line, printed and appended to the output file under `lock`.
+#include "module/python.h"
+
 #include <atomic>
 
 #include "batch/batch.h"

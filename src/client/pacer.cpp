@@ -28,6 +28,8 @@
 // lifted is found again. The knee is 0.8 x the ceiling after a burst (the
 // rate refused was well above the limit), 0.9 x after a refusal met while
 // growing slowly above the knee (the rate crept up to the limit).
+#include "module/python.h"
+
 #include "client/pacer.h"
 
 #include <algorithm>

@@ -26,6 +26,8 @@
 // at all: its file has its address, is in progress, and finishes.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstdint>
 
 #include "module/ref.h"

@@ -13,6 +13,8 @@
 // line is printed once, by the thread that halts.
 #pragma once
 
+#include "module/python.h"
+
 #include <atomic>
 
 #include "client/pacer.h"
