@@ -5,6 +5,8 @@
 // neither deadlock against the interpreter's lock nor be re-entered.
 #pragma once
 
+#include "module/python.h"
+
 #include <mutex>
 #include <utility>
 
