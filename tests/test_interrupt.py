@@ -163,7 +163,7 @@ def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
 class InterruptedJoin:
     """A worker class whose first join, in main, raises KeyboardInterrupt once
     the six workers are in their first request (`all_in` set); the requests
-    go on (`gate` set) when main, stopping the batch, joins the workers."""
+    go on (`gate` set) half a second later, main having stopped the batch."""
 
     def __init__(self, fw, all_in, gate):
         self.worker_class, self.all_in, self.gate = fw.mythread, all_in, gate
@@ -180,8 +180,8 @@ class InterruptedJoin:
                 outer.joins.append(worker)
                 if len(outer.joins) == 1:
                     assert outer.all_in.wait(10)
+                    threading.Timer(0.5, outer.gate.set).start()
                     raise KeyboardInterrupt
-                outer.gate.set()
                 worker.join()
 
         return Handle()
