@@ -773,6 +773,12 @@ def write_results(out_dir, plain, net, throttled=None):
         net = old.get("network")
     if throttled is None:
         throttled = old.get("throttle")
+    elif old.get("throttle"):  # a sub-part not run keeps its previous rows
+        for key in ("rate_rows", "cookie_rows", "tree_rows", "refusal_rows"):
+            if not throttled.get(key) and old["throttle"].get(key):
+                throttled[key] = old["throttle"][key]
+                kept = old["throttle"].get("kept", {})
+                throttled.setdefault("kept", {})[key] = kept.get(key, old["throttle"]["started"])
     merged = dict(plain or {})
     if net is not None:
         merged["network"] = net
@@ -798,6 +804,9 @@ def write_results(out_dir, plain, net, throttled=None):
             f.write("\n## Throttle, dead cookie, progress\n\nCommand: `%s`, %s; tree %s; "
                     "module %s.\n\n" % (throttled.get("command"), throttled["started"],
                                          throttled.get("commit"), throttled["interpreter"]))
+            if throttled.get("kept"):
+                f.write("Kept from earlier runs: %s.\n\n" % ", ".join(
+                    "%s (%s)" % (key[:-5], when) for key, when in sorted(throttled["kept"].items())))
             f.write(throttle_report(throttled) + "\n")
 
 
@@ -808,7 +817,7 @@ def main():
     p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
     p.add_argument("--only", default=None,
                    help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...; "
-                        "with --throttle rate,cookie,tree)")
+                        "with --throttle rate,cookie,tree,refusal)")
     p.add_argument("--profile", default="A", help="workloads to profile (A)")
     p.add_argument("--no-profile", action="store_true")
     p.add_argument("--rate", type=int, default=200, help="profile samples per second")
@@ -830,7 +839,7 @@ def main():
                         "module (47443)")
     p.add_argument("--throttle", action="store_true",
                    help="the throttle part alone: a rate limit, a dead cookie, progress on a "
-                        "big tree (--only rate,cookie,tree)")
+                        "big tree, refusals in passing (--only rate,cookie,tree,refusal)")
     p.add_argument("--throttle-rate", type=float, default=60.0,
                    help="throttle part: API requests per second the stand-in allows (60)")
     p.add_argument("--throttle-burst", type=int, default=6,

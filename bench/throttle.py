@@ -18,6 +18,12 @@ process on that port with TLS 1.3.
   tree    a tree of 1000 folders x 10 files (Drive.tree) on the network
           model (RTT 40 ms, TLS 1.3), recursive, with the client's standard
           error on a pseudo-terminal (progress on) and on a pipe (off).
+  refusal on the network model (RTT 40 ms, TLS 1.3), the `fernwick`
+          command on one folder of 600 files: without refusals, with one 503
+          on the second listing page, with one 503 on the 54th address, with
+          one file whose download (or address) always answers 503; and on a
+          folder of 20 files without refusals and with such a file. Cases
+          alternate within each round; median of the runs.
 """
 
 import fcntl
@@ -45,7 +51,16 @@ TERMINAL_SIZE = (40, 120)               # rows, columns of the client's pseudo-t
 GIVEN_UP_LINE = "放弃文件："
 GIVEN_UP_TOTAL = re.compile(r"^放弃(\d+)个文件$", re.M)
 SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
-PARTS = ("rate", "cookie", "tree")
+PARTS = ("rate", "cookie", "tree", "refusal")
+PAUSE_LINE = "请求过于频繁，暂停"
+# (case, files, what is refused): None, ("blip", the N-th address or "page 2"),
+# ("status" or "address_status", 503) on one file.
+REFUSAL_CASES = (
+    ("none", 600, None), ("503 on listing page 2", 600, ("blip", "page")),
+    ("503 on address 54", 600, ("blip", 54)), ("download always 503", 600, ("status", 503)),
+    ("address always 503", 600, ("address_status", 503)),
+    ("none", 20, None), ("download always 503", 20, ("status", 503)),
+    ("address always 503", 20, ("address_status", 503)))
 
 
 def sizes(args):
@@ -56,7 +71,8 @@ def sizes(args):
             "cookie_files": pick(args.cookie_files, 600, 60),
             "cookie_life": pick(args.cookie_life, 200, 30),
             "tree_folders": pick(args.tree_folders, 1000, 20),
-            "tree_files": pick(args.tree_files, 10, 10)}
+            "tree_files": pick(args.tree_files, 10, 10),
+            "refusal_files": 120 if q else 600}
 
 
 # -- running a client ------------------------------------------------------------
@@ -321,6 +337,110 @@ def tree_part(python, args, size, Drive, StandIn, lower_bound, check_output, scr
     return rows
 
 
+# -- refusals in passing, and a file refused for good -------------------------------
+def refusal_drive(Drive, files, fault):
+    """The folder, with its refused file (a third of the way in) if any."""
+    drive = Drive.flat(files)
+    bad = None
+    if fault is not None and fault[0] != "blip":
+        bad = drive.files()[files // 3]
+        setattr(bad, fault[0], fault[1])
+    drive.expected_lines()
+    return drive, bad
+
+
+def refusal_run(python, Drive, StandIn, check_output, args, case, scratch, tag):
+    name, files, fault = case
+    drive, bad = refusal_drive(Drive, files, fault)
+    limits = {}
+    if fault is not None and fault[0] == "blip":
+        pages = -(-files // 115)
+        limits["blip"] = 2 if fault[1] == "page" else pages + fault[1]
+    workdir, log = os.path.join(scratch, tag), os.path.join(scratch, tag + ".log")
+    write_config(workdir, drive.root.cid, "c")
+    cmd = fernwick_command(python)
+    with StandIn(drive, tls="1.3", rtt=args.rtt, port=args.port, **limits) as s:
+        t0 = time.time()
+        status, end, _, tail = run_captured(cmd, client_env(s.ca_bundle), log, False, 3600,
+                                            cwd=workdir)
+        s.wait_idle(10.0)
+        records = s.log.records()
+    text = read_log(log)
+    others = [r.time for r in records if r.kind == "download" and r.status in (200, 206)
+              and (bad is None or r.pickcode != bad.pickcode)]
+    fig = {"case": name, "files": files, "status": status, "wall": end - t0,
+           "others_done": max(others) - t0 if others else None,
+           "refused": sum(1 for r in records if r.status in (429, 503)),
+           "pause_lines": sum(1 for line in text.splitlines() if line.startswith(PAUSE_LINE)),
+           "given_up": given_up(text), "check": check_output(drive, workdir),
+           "stderr_tail": tail[-300:]}
+    if bad is not None:
+        kind = "download" if fault[0] == "status" else "address"
+        tries = [r.time for r in records if r.kind == kind and r.pickcode == bad.pickcode]
+        fig["bad_tries"] = len(tries)
+        fig["bad_span"] = max(tries) - min(tries) if tries else None  # first refusal to last try
+    return fig
+
+
+def refusal_part(python, args, size, Drive, StandIn, check_output, scratch, repeat):
+    cases = [(name, size["refusal_files"] if files != 20 else 20, fault)
+             for name, files, fault in REFUSAL_CASES]
+    figs = {c: [] for c in cases}
+    for i in range(repeat):
+        for case in cases:
+            tag = "refusal-%s-%d-%d" % (case[0].replace(" ", "-"), case[1], i)
+            fig = refusal_run(python, Drive, StandIn, check_output, args, case, scratch, tag)
+            figs[case].append(fig)
+            print("bench: refusal %s, %d files, run %d: exit %s, wall %.2f s, others done %s s, "
+                  "%d refused, %d pause lines, %d given up%s" % (
+                      case[0], case[1], i + 1, fig["status"], fig["wall"],
+                      "%.2f" % fig["others_done"] if fig["others_done"] is not None else "-",
+                      fig["refused"], fig["pause_lines"], fig["given_up"],
+                      ", bad file: %d tries over %.2f s" % (fig["bad_tries"], fig["bad_span"])
+                      if "bad_tries" in fig else ""), file=sys.stderr)
+    rows = []
+    for case in cases:
+        runs = figs[case]
+        row = {"case": case[0], "files": case[1], "fault": case[2],
+               "wall": statistics.median(f["wall"] for f in runs),
+               "walls": [f["wall"] for f in runs],
+               "others_done": statistics.median(f["others_done"] for f in runs),
+               "statuses": [f["status"] for f in runs],
+               "refused": [f["refused"] for f in runs],
+               "pause_lines": [f["pause_lines"] for f in runs],
+               "given_up_runs": [f["given_up"] for f in runs],
+               "checks": [f["check"] for f in runs]}
+        if "bad_tries" in runs[0]:
+            row["bad_tries"] = [f["bad_tries"] for f in runs]
+            row["bad_span"] = statistics.median(f["bad_span"] for f in runs)
+        rows.append(row)
+    return rows
+
+
+def refusal_targets(rows):
+    """Each row against its folder without refusals: a blip within the same
+    wall + its pause (1 s) + 10 %; a file refused for good: every other file
+    done within 10 % of the same, that file given up within 10 s of its
+    first refusal, exit status 3."""
+    base = {r["files"]: r for r in rows if r["case"] == "none"}
+    for r in rows:
+        b = base.get(r["files"])
+        if b is None or r is b:
+            r["target"] = "-"
+        elif r["fault"][0] == "blip":
+            limit = b["wall"] * 1.1 + 1.0
+            r["target"] = "%s: wall %.2f <= %.2f" % ("met" if r["wall"] <= limit else "missed",
+                                                     r["wall"], limit)
+        else:
+            limit = b["others_done"] * 1.1
+            met = (r["others_done"] <= limit and r["bad_span"] <= 10
+                   and set(r["statuses"]) == {3})
+            r["target"] = "%s: others done %.2f <= %.2f, given up %.2f s <= 10, exit %s" % (
+                "met" if met else "missed", r["others_done"], limit, r["bad_span"],
+                "+".join(map(str, r["statuses"])))
+    return rows
+
+
 # -- the part --------------------------------------------------------------------------
 def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     started = time.monotonic()
@@ -332,7 +452,8 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
                "interpreter": python, "rate": args.throttle_rate, "burst": args.throttle_burst,
                "retry_after": RETRY_AFTER, "rtt": args.rtt, "sizes": size,
                "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg(),
-               "parts": chosen, "rate_rows": [], "cookie_rows": [], "tree_rows": []}
+               "parts": chosen, "rate_rows": [], "cookie_rows": [], "tree_rows": [],
+               "refusal_rows": []}
     common = (Drive, StandIn, lower_bound, check_output, scratch, repeat)
     if "rate" in chosen:
         results["rate_rows"] = rate_part(python, args, size, *common)
@@ -343,6 +464,9 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
                                              check_output) for reply in DEAD_REPLIES]
     if "tree" in chosen:
         results["tree_rows"] = tree_part(python, args, size, *common)
+    if "refusal" in chosen:
+        results["refusal_rows"] = refusal_targets(refusal_part(
+            python, args, size, Drive, StandIn, check_output, scratch, repeat))
     results["load_after"] = os.getloadavg()
     results["seconds"] = time.monotonic() - started
     return results
@@ -426,4 +550,23 @@ def report(results, table):
         out.append("Walls of every run (s): " + "; ".join(
             "progress %s %s" % (r["progress"], " ".join("%.2f" % w for w in r["walls"]))
             for r in results["tree_rows"]))
+    if results.get("refusal_rows"):
+        rows = []
+        for r in results["refusal_rows"]:
+            rows.append([r["case"], r["files"], "%.2f" % r["wall"], "%.2f" % r["others_done"],
+                         "+".join(map(str, r["refused"])), "+".join(map(str, r["pause_lines"])),
+                         "%s over %.2f s" % ("+".join(map(str, r["bad_tries"])), r["bad_span"])
+                         if "bad_tries" in r else "-",
+                         "+".join(map(str, r["statuses"])),
+                         output_cell(r["checks"], r["given_up_runs"]), r["target"]])
+        out += ["", "Refusals in passing and a file refused for good: the `fernwick` command, "
+                "RTT %.0f ms, TLS 1.3; wall = the command's, others done = the last download "
+                "of the other files (both from its start):" % (1000 * results["rtt"]), ""]
+        out.append(table(["case", "files", "wall s", "others done s", "refused",
+                          "pause lines", "refused file: tries over s", "exit status", "output",
+                          "target"], rows))
+        out.append("")
+        out.append("Walls of every run (s): " + "; ".join(
+            "%s/%d %s" % (r["case"], r["files"], " ".join("%.2f" % w for w in r["walls"]))
+            for r in results["refusal_rows"]))
     return "\n".join(out)

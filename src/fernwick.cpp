@@ -1,6 +1,8 @@
 // The module fernwick: its callables, the module body that binds them, and
 // its entry point. The composition root: the one place that knows the batch,
 // the client and the engine in src/module/ together.
+#include "module/python.h"
+
 #include "batch/batch.h"
 #include "client/client.h"
 #include "module/callable.h"

@@ -22,6 +22,7 @@ FILE_OPTIONS = OrderedDict([
     ("chunked", False),    # Transfer-Encoding: chunked, 8 KiB chunks
     ("gzip", False),       # Content-Encoding: gzip
     ("status", None),      # answer the download with this HTTP status + HTML page
+    ("address_status", None),  # answer the download-address request likewise
     ("latency", 0.0),      # seconds to wait before answering the download
     ("trickle", None),     # [bytes_per_write, pause_seconds]
     ("truncate", None),    # announce the full length, close after this many bytes

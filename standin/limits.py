@@ -1,6 +1,6 @@
 """What the service does to a client that asks too much or too long: a rate
-limit on the API requests (token bucket) and a cookie that dies after a
-number of them."""
+limit on the API requests (token bucket), a passing refusal, and a cookie
+that dies after a number of them."""
 
 import threading
 import time
@@ -59,11 +59,12 @@ class CookieLife(object):
 
 
 class Limits(object):
-    """The rate limit and the cookie's life of one stand-in, and what they did:
-    API requests served, refused by the limit and answered as dead, by kind."""
+    """The rate limit, the passing refusal and the cookie's life of one
+    stand-in, and what they did: API requests served, refused (by the limit
+    or the passing refusal) and answered as dead, by kind."""
 
     def __init__(self, rate=None, burst=1, limit_reply="429", retry_after=1,
-                 cookie_life=None, dead_reply="401"):
+                 cookie_life=None, dead_reply="401", blip=None):
         if limit_reply not in LIMIT_REPLIES:
             raise ValueError("limit_reply must be one of %s" % ", ".join(LIMIT_REPLIES))
         if dead_reply not in DEAD_REPLIES:
@@ -73,17 +74,25 @@ class Limits(object):
         self.limit_reply = limit_reply
         self.retry_after = int(retry_after)
         self.dead_reply = dead_reply
+        self.blip = blip        # the API request (1 for the first) answered 503 once
         self._lock = threading.Lock()
+        self._seen = 0
         self._served = 0
         self._refused = {}
         self._dead = {}
 
     def decide(self, kind, cookie):
-        """None to serve an API request of `kind`, "rate" to refuse it, "cookie"
-        to answer it as from a dead cookie. Other kinds are always served."""
+        """None to serve an API request of `kind`, "rate" to refuse it, "blip"
+        to refuse it once in passing, "cookie" to answer it as from a dead
+        cookie. Other kinds are always served."""
         if kind not in API_KINDS:
             return None
-        if self.bucket is not None and not self.bucket.take():
+        with self._lock:
+            self._seen += 1
+            blip = self._seen == self.blip
+        if blip:
+            verdict, counts = "blip", self._refused
+        elif self.bucket is not None and not self.bucket.take():
             verdict, counts = "rate", self._refused
         elif self.cookies is not None and not self.cookies.use(cookie):
             verdict, counts = "cookie", self._dead

@@ -225,6 +225,8 @@ class _Handler(BaseHTTPRequestHandler):
             st._sleep(st.latency)
         if rec.refused == "rate":
             return self._limited(st.limits)
+        if rec.refused == "blip":
+            return self._html(503)
         if rec.refused == "cookie":
             if st.limits.dead_reply == "401":
                 return self._html(401)
@@ -290,6 +292,8 @@ class _Handler(BaseHTTPRequestHandler):
         f = st.drive.file(pc)
         if f is None:
             return self._json({"state": False, "msg": "file not found"})
+        if f.address_status:
+            return self._html(int(f.address_status))
         self._json({"state": True,
                     "file_url": "not-a-url" if badurl else st.download_url(f),
                     "file_name": f.name, "file_size": f.size, "pickcode": pc})
@@ -416,6 +420,8 @@ class StandIn(object):
     `burst`; a request beyond it is refused with `limit_reply`: "429" (with
     Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
     date that many seconds ahead) or "503" (no Retry-After).
+    blip: the blip-th API request (1 for the first) is answered 503 without
+    Retry-After, once: a passing refusal.
     cookie_life: each distinct cookie is served that many API requests
     (those the limit let through); after that every API request with it gets
     `dead_reply`: "401" (a small HTML page) or "state" (200 with
@@ -427,11 +433,11 @@ class StandIn(object):
                  ranges=True, tls=None, rtt=0.0, proxy=False, names=None,
                  download_host=None, slow_start=True, init_cwnd=network.INIT_CWND,
                  mss=network.MSS, proxy_port=0, rate=None, burst=1, limit_reply="429",
-                 retry_after=1, cookie_life=None, dead_reply="401"):
+                 retry_after=1, cookie_life=None, dead_reply="401", blip=None):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
-        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply)
+        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip)
         self.host = host
         self.host_alias = host_alias
         self.json_ascii = json_ascii

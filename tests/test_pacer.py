@@ -1,7 +1,10 @@
-"""One pacer for a batch: refusals (429, 503) pause every worker and are sent
-again without using up an attempt; a rejected cookie or a run of files given
-up stops the batch with exit status 5. A scripted service over real sockets,
-and a clock whose sleep only moves it on, so nothing here sleeps for real."""
+"""One pacer for a batch: a passing refusal (429, 503) delays its request
+alone; refusals the batch meets pause every worker and are sent again without
+using up an attempt; a request refused while others are served fails as an
+attempt; a rejected cookie or a run of files given up stops the batch with
+exit status 5. A scripted service over real sockets, and a clock whose sleep
+only moves it on, so nothing here sleeps for real; where the order of the
+network and a pause matters, real time sped up."""
 import email.utils
 import hashlib
 import http.server
@@ -11,6 +14,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from urllib.parse import parse_qs, urlsplit
 
 import pytest
@@ -41,6 +45,25 @@ class Clock:
     def sleep(self, seconds):
         with self.lock:
             self.now += seconds
+
+
+class SpedClock(Clock):
+    """fernwick.time: real time, 20 times faster. Records what it is asked to
+    sleep."""
+
+    def __init__(self, factor=20.0):
+        super().__init__()
+        self.factor, self.start, self.asked = factor, time.monotonic(), []
+
+    def monotonic(self):
+        return (time.monotonic() - self.start) * self.factor
+
+    def time(self):
+        return EPOCH + self.monotonic()
+
+    def sleep(self, seconds):
+        self.asked.append(seconds)
+        time.sleep(seconds / self.factor)
 
 
 def body(pc):
@@ -129,7 +152,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             kind, pc = "download", url.path[4:]
         else:
             kind = "address" if url.path == "/files/download" else "list"
-            pc = query.get("pickcode", [None])[0]
+            pc = query.get("pickcode", query.get("offset", [None]))[0]
         reply = service.decide(kind, pc)
         if reply == "state-false":
             return self.send(200, b'{"state": false, "msg": "login"}')
@@ -149,9 +172,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send(200, json.dumps(answer).encode())
 
 
-@pytest.fixture
-def clock():
-    return Clock()
+@pytest.fixture(params=[Clock])
+def clock(request):
+    return request.param()
 
 
 @pytest.fixture
@@ -216,9 +239,12 @@ def date_in(seconds):
     ({"list": [(429, {"Retry-After": "3"})] * 5}, [3, 3]),              # at 0 and 12 s
     ({"list": [(429, {"Retry-After": date_in(7)})] * 3}, [7, 7]),       # at 0 and 14 s
     ({"list": [(503, {"Retry-After": "86400"})]}, [600]),
-    # 1, 2, 4, 8, 16 s; the success resets the backoff for the address
-    ({"list": [(503, {})] * 4 + [(503, {"Retry-After": "soon"})],
-      ("address", "pc03"): [(503, {})]}, [1, 16, 1]),
+    ({"list": [(429, {"Retry-After": "00003"})]}, [3]),
+    ({"list": [(503, {"Retry-After": "000000000000120"})]}, [120]),
+    # alone (1 s), then shared: 1, 2, 4, 8, 16, 32 s; two addresses refused
+    # together are shared, and the success reset the backoff
+    ({"list": [(503, {})] * 6 + [(503, {"Retry-After": "soon"})],
+      ("address", "pc03"): [(503, {})], ("address", "pc04"): [(503, {})]}, [1, 16, 32, 1]),
 ])
 def test_refusals_pause_and_are_sent_again(batch, service, tmp_path, script, pauses):
     server = service()
@@ -230,18 +256,19 @@ def test_refusals_pause_and_are_sent_again(batch, service, tmp_path, script, pau
     assert "放弃" not in "".join(said)
 
 
-# A file refused more often than it has attempts is still done, on both
+# A host that refuses every request for a while: the files in flight are
+# refused more often than they have attempts, and are still done, on both
 # paths: the router, and the installed package's shared session (downloads).
 @pytest.mark.parametrize("session, kind, reply", [
     (False, "address", (429, {"Retry-After": "1"})), (False, "download", (503, {})),
     (True, "download", (503, {})), (True, "download", (429, {"Retry-After": "1"}))])
 def test_worker_refusals_use_no_attempt(batch, service, tmp_path, session, kind, reply):
     server = service(files=20)
-    server.plan({(kind, "pc05"): [reply] * 6, kind: [reply] * 4})
+    server.plan({kind: [reply] * 30})
     said = batch(server, session)
     assert sorted(written(tmp_path)) == every_line(server)
-    assert len(refused(server)) == 10
-    assert [pc for k, pc, _ in server.log if k == kind].count("pc05") == 7
+    assert len(refused(server)) == 30
+    assert max([pc for k, pc, r in server.log if r].count(pc) for pc in server.pcs) > 4
     assert "放弃" not in "".join(said)
     pauses = {text for text in said if text.startswith(PAUSE)}
     assert pauses and pauses <= {PAUSE + "%d秒" % n for n in (1, 2, 4, 8, 16, 32, 60)}
@@ -259,13 +286,53 @@ def test_spacing_keeps_refusals_rare(batch, service, tmp_path):
 
 
 def test_refused_for_fifteen_minutes_the_file_is_given_up(batch, service, tmp_path):
-    server = service()
-    server.plan({("download", "pc03"): [(503, {"Retry-After": "600"})] * 9})
+    server = service(files=1)
+    server.plan({"download": [(503, {"Retry-After": "600"})] * 9})
     said = batch(server)
-    assert [pc for kind, pc, _ in server.log if kind == "download"].count("pc03") == 2
-    assert "放弃文件：pc03.bin（HTTPError: the service answered 503 for '%s/dl/pc03', refusing it " \
+    assert [kind for kind, _, _ in server.log].count("download") == 2
+    assert "放弃文件：pc00.bin（HTTPError: the service answered 503 for '%s/dl/pc00', refusing it " \
            "for more than 15 minutes）" % server.base in said
-    assert sorted(written(tmp_path)) == every_line(server, but="pc03")
+    assert written(tmp_path) == []
+
+
+# A passing refusal, on a listing page or on one address among the workers',
+# delays its own request by the first backoff: no pause of the batch, no
+# spacing after it; the other workers go on meanwhile.
+@pytest.mark.parametrize("clock", [SpedClock], indirect=True)
+@pytest.mark.parametrize("key", [("list", "115"), ("address", "pc53")])
+def test_a_passing_refusal_delays_its_request_alone(batch, service, tmp_path, clock, key):
+    server = service(files=130)
+    server.plan({key: [(503, {})]})
+    said = batch(server)
+    assert sorted(written(tmp_path)) == every_line(server)
+    assert not [text for text in said if text.startswith(PAUSE) or "放弃" in text]
+    assert 0.5 < sum(clock.asked) <= 1.25  # the refused request's own second
+    api = [(k, pc) for k, pc, _ in server.log if k != "download"]
+    first, again = [i for i, entry in enumerate(api) if entry == key]
+    assert again - first > 1 if key[0] == "address" else again == first + 1
+
+
+# One file's download (or address) is refused whenever it is asked for, the
+# other files are served: after its first refusal is sent again once, each
+# refusal is one of its attempts, and the others never wait for it.
+@pytest.mark.parametrize("clock", [SpedClock], indirect=True)
+@pytest.mark.parametrize("kind, reply, pauses", [
+    ("download", (503, {}), 0), ("address", (503, {}), 0),
+    ("download", (429, {"Retry-After": "1"}), 1)])
+def test_a_file_refused_alone_fails_on_its_attempts(batch, service, tmp_path, clock, kind, reply,
+                                                    pauses):
+    server = service(files=20)
+    server.plan({(kind, "pc02"): [reply] * 40})
+    said = batch(server)
+    url = server.base + "/dl/pc02" if kind == "download" else \
+        "https://api.drive.example/files/download?pickcode=pc02&_="
+    given_up = [text for text in said if text.startswith("放弃文件")]
+    assert len(given_up) == 1 and given_up[0].startswith(
+        "放弃文件：pc02.bin（HTTPError: the service answered %d for '%s" % (reply[0], url))
+    assert given_up[0].endswith("' again, while it serves other requests）")
+    assert sorted(written(tmp_path)) == every_line(server, but="pc02")
+    assert [pc for k, pc, _ in server.log if k == kind].count("pc02") == 1 + 4
+    assert len([text for text in said if text.startswith(PAUSE)]) == pauses
 
 
 # Outside main (here after one) every call is as it always was: a refusal or

@@ -173,11 +173,13 @@ def test_range_requests(serve, rng, status, start, end):
 @pytest.mark.parametrize("status", [403, 404, 500])
 def test_error_status_with_html_page(serve, status):
     d = Drive()
-    f = d.root.add_file("bad", 10, status=status)
+    f = d.root.add_file("bad", 10, status=status, address_status=status + 1)
     s = serve(d)
     r = requests.get(s.download_url(f), timeout=5)
     assert r.status_code == status and r.text.startswith("<!DOCTYPE html>")
     assert requests.get(s.base_url + "/dl/unknown", timeout=5).status_code == 404
+    r = requests.get(s.base_url + "/files/download", params={"pickcode": f.pickcode}, timeout=5)
+    assert r.status_code == status + 1 and r.text.startswith("<!DOCTYPE html>")
 
 
 def test_truncated_body_is_detected_and_latency_applies(serve):
@@ -431,6 +433,13 @@ def test_rate_limit_replies(serve, kind, reply, status):
     assert requests.get(s.download_url(s.drive.files()[0]), timeout=5).status_code == 200
     assert s.api_counts() == {"served": 1, "refused": {kind: 1}, "dead": {}}
     assert [r.refused for r in s.log] == [None, "rate", None]
+
+
+def test_a_passing_refusal_is_the_nth_api_request_once(serve):
+    s = serve(Drive.flat(2), blip=2)
+    kinds = ["api_list", "address", "aps_list", "address"]
+    assert [api_request(s, kind).status_code for kind in kinds] == [200, 503, 200, 200]
+    assert s.api_counts() == {"served": 3, "refused": {"address": 1}, "dead": {}}
 
 
 @pytest.mark.parametrize("life", [0, 3])

@@ -1,4 +1,6 @@
 // The batches: which one is the latest, and which one each thread works for.
+#include "module/python.h"
+
 #include "batch/batch.h"
 
 #include "module/pycall.h"
@@ -7,27 +9,44 @@ namespace fw::batch {
 namespace {
 
 const Text kAbspath{"abspath"};
+constexpr const char kCapsuleName[] = "fernwick.batch";
 
 std::atomic<unsigned long> batches_started{0};
 thread_local BatchBinding* bound = nullptr;
 
 }  // namespace
 
-std::shared_ptr<Batch> Batch::start() {
+Ref Batch::start() {
     Ref path_module = Ref::steal(PyImport_ImportModule("os.path"));
     Ref path = path_module ? call_method(path_module.get(), kAbspath, {output_file}) : Ref();
-    if (!path) return nullptr;
-    std::shared_ptr<Batch> batch(new Batch);
+    if (!path) return {};
+    auto* batch = new Batch;
+    Ref capsule = Ref::steal(PyCapsule_New(batch, kCapsuleName, release));
+    if (!capsule) {
+        delete batch;
+        return {};
+    }
     batch->output_path_ = std::move(path);
     batch->number_ = batches_started.fetch_add(1) + 1;
-    return batch;
+    return capsule;
+}
+
+void Batch::release(PyObject* capsule) {
+    delete static_cast<Batch*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+Batch* Batch::in(PyObject* capsule) noexcept {
+    if (!PyCapsule_IsValid(capsule, kCapsuleName)) return nullptr;
+    return static_cast<Batch*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
 bool Batch::latest() const noexcept { return number_ == batches_started.load(); }
 
-BatchBinding::BatchBinding(std::shared_ptr<Batch> batch) : batch_(std::move(batch)), outer_(bound) {
-    if (!batch_) return;
-    run_binding_.emplace(batch_->run_handle());
+BatchBinding::BatchBinding(Ref capsule)
+    : capsule_(std::move(capsule)), batch_(capsule_ ? Batch::in(capsule_.get()) : nullptr),
+      outer_(bound) {
+    if (batch_ == nullptr) return;
+    run_binding_.emplace(&batch_->run());
     bound = this;
 }
 
@@ -35,10 +54,10 @@ BatchBinding::~BatchBinding() {
     if (bound == this) bound = outer_;
 }
 
-Batch* current_batch() noexcept { return bound != nullptr ? bound->batch_.get() : nullptr; }
+Batch* current_batch() noexcept { return bound != nullptr ? bound->batch_ : nullptr; }
 
-std::shared_ptr<Batch> current_batch_handle() {
-    return bound != nullptr ? bound->batch_ : nullptr;
+PyObject* current_batch_capsule() noexcept {
+    return bound != nullptr ? bound->capsule_.get() : nullptr;
 }
 
 }  // namespace fw::batch

@@ -1,8 +1,9 @@
 // The batch driver: the bodies of main, the worker class and run_down.
 #pragma once
 
+#include "module/python.h"
+
 #include <atomic>
-#include <memory>
 #include <optional>
 
 #include "client/run.h"
@@ -25,17 +26,21 @@ extern const Text output_file;
 Ref one_line(PyObject* text);
 
 // One batch, from the start of its main() to the end of the last worker that
-// works for it. Its workers hold it (mythread keeps it from __init__ on), so
-// a worker left behind by an earlier main() goes on under that batch: its
-// stop, its counts, its output file.
+// works for it. It lives in a capsule, so the interpreter's reference counts
+// keep it: main holds it, and each worker keeps it on its thread object from
+// mythread.__init__ on. A worker left behind by an earlier main() goes on
+// under that batch: its stop, its counts, its output file.
 class Batch {
 public:
-    // A new batch, the latest from now on; its output file is resolved in
-    // the current directory now. Null with an error set when that fails.
-    static std::shared_ptr<Batch> start();
+    // A new batch in its capsule, the latest from now on; its output file is
+    // resolved in the current directory now.
+    static Ref start();
+    // The batch in a capsule made by start(); null (no error set) for any
+    // other object.
+    static Batch* in(PyObject* capsule) noexcept;
 
-    client::Run& run() const noexcept { return *run_; }
-    const std::shared_ptr<client::Run>& run_handle() const noexcept { return run_; }
+    client::Run& run() noexcept { return run_; }
+    const client::Run& run() const noexcept { return run_; }
     // No main() started after this one's.
     bool latest() const noexcept;
     // The output file, as an absolute path.
@@ -48,30 +53,33 @@ public:
 
 private:
     Batch() = default;
-    std::shared_ptr<client::Run> run_ = std::make_shared<client::Run>();
+    static void release(PyObject* capsule);
+    client::Run run_;
     unsigned long number_ = 0;
     Ref output_path_;
 };
 
-// The batch the calling thread works for; null outside one.
+// The batch the calling thread works for, and its capsule (borrowed); null
+// outside one.
 Batch* current_batch() noexcept;
-std::shared_ptr<Batch> current_batch_handle();
+PyObject* current_batch_capsule() noexcept;
 
-// Binds the calling thread to `batch` (and the client to its run) for the
-// life of the binding; a null batch binds nothing.
+// Binds the calling thread to the batch in `capsule` (and the client to its
+// run) for the life of the binding; an empty Ref binds nothing.
 class BatchBinding {
 public:
-    explicit BatchBinding(std::shared_ptr<Batch> batch);
+    explicit BatchBinding(Ref capsule);
     ~BatchBinding();
     BatchBinding(const BatchBinding&) = delete;
     BatchBinding& operator=(const BatchBinding&) = delete;
 
 private:
-    std::shared_ptr<Batch> batch_;
+    Ref capsule_;
+    Batch* batch_;
     std::optional<client::RunBinding> run_binding_;
     BatchBinding* outer_;
     friend Batch* current_batch() noexcept;
-    friend std::shared_ptr<Batch> current_batch_handle();
+    friend PyObject* current_batch_capsule() noexcept;
 };
 
 // Worker threads inside mythread.run now, in every batch.

@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "batch/config.h"
 
 #include "module/names.h"

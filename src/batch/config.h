@@ -2,6 +2,8 @@
 // read one value at a time.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw::batch {

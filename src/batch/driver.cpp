@@ -1,4 +1,6 @@
 // main: one batch from config.ini to the last output line.
+#include "module/python.h"
+
 #include <atomic>
 #include <initializer_list>
 
@@ -335,12 +337,12 @@ bool settle_halt(const client::Run& run, Ref& result) {
 
 Ref main(PyObject* const*) {
     Ending ending;
-    std::shared_ptr<Batch> batch = Batch::start();
-    if (!batch) {
+    BatchBinding binding(Batch::start());
+    Batch* batch = current_batch();
+    if (batch == nullptr) {
         record_outcome(ending, true);
         return {};
     }
-    BatchBinding binding(batch);
     client::reset_pacer();
     Ref result = run_batch(*batch, ending);
     if (settle_halt(batch->run(), result)) ending.outcome = Outcome::Stopped;

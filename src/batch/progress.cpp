@@ -7,6 +7,8 @@
 // Who writes: the workers under `lock`, main only while no worker runs, so
 // two writes never meet. The text is rebuilt at most four times a second, on
 // events; a printed line in between only puts the last text back.
+#include "module/python.h"
+
 #include "batch/progress.h"
 
 #include <algorithm>

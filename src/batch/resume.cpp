@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "batch/resume.h"
 
 #include <algorithm>

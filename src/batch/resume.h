@@ -3,6 +3,8 @@
 // name|size|SHA-1, 16 bytes a file whatever the length of its name.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstdint>
 #include <vector>
 

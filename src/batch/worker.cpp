@@ -1,5 +1,7 @@
 // The worker class and run_down: one listing entry turned into one output
 // line, printed and appended to the output file under `lock`.
+#include "module/python.h"
+
 #include <atomic>
 
 #include "batch/batch.h"
@@ -37,7 +39,7 @@ const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"
     kReadBinary{"rb"}, kSeek{"seek"}, kRead{"read"}, kEmptyLine{""}, kEncoding{"encoding"},
     kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"}, kEnter{"__enter__"}, kExit{"__exit__"},
     kWrite{"write"}, kNewline{"\n"}, kCr{"\r"}, kEscapedCr{"\\r"}, kEscapedNewline{"\\n"},
-    kBatchAttr{"_fernwick_batch"}, kBatchCapsule{"fernwick.batch"},
+    kBatchAttr{"_fernwick_batch"},
     kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"};
 
 // The output file of the batch the thread works for; outside one, the name
@@ -149,32 +151,18 @@ bool stop_requested() {
     return batch != nullptr && batch->run().stopped();
 }
 
-void release_batch(PyObject* capsule) {
-    delete static_cast<std::shared_ptr<Batch>*>(PyCapsule_GetPointer(capsule, kBatchCapsule.utf8()));
-}
-
 // The batch of the thread main is starting, kept on the thread object.
 bool keep_batch(PyObject* self) {
-    std::shared_ptr<Batch> batch = current_batch_handle();
-    if (!batch) return true;
-    auto* held = new std::shared_ptr<Batch>(std::move(batch));
-    Ref capsule = Ref::steal(PyCapsule_New(held, kBatchCapsule.utf8(), release_batch));
-    if (!capsule) {
-        delete held;
-        return false;
-    }
-    return PyObject_SetAttr(self, kBatchAttr, capsule.get()) == 0;
+    PyObject* capsule = current_batch_capsule();
+    return capsule == nullptr || PyObject_SetAttr(self, kBatchAttr, capsule) == 0;
 }
 
-// The batch kept by keep_batch; null when the thread was made outside one.
-std::shared_ptr<Batch> kept_batch(PyObject* self) {
+// The capsule kept by keep_batch; empty when the thread was made outside a
+// batch.
+Ref kept_batch(PyObject* self) {
     Ref capsule = Ref::steal(PyObject_GetAttr(self, kBatchAttr));
-    void* held = capsule ? PyCapsule_GetPointer(capsule.get(), kBatchCapsule.utf8()) : nullptr;
-    if (held == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return *static_cast<std::shared_ptr<Batch>*>(held);
+    if (!capsule) PyErr_Clear();
+    return capsule;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // service. Each receives its bound arguments in parameter order.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw::client {

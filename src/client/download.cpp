@@ -1,4 +1,6 @@
 // The download address of a file, and the prefix hash of its content.
+#include "module/python.h"
+
 #include <string>
 
 #include "client/client.h"

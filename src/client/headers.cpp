@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/headers.h"
 
 #include "client/hosts.h"

@@ -2,6 +2,8 @@
 // built as a fresh dict per call.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw::client {

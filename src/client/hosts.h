@@ -2,6 +2,8 @@
 // api_host, aps_host and site_host. Everything else reads them from here.
 #pragma once
 
+#include "module/python.h"
+
 #include "hosts_config.h"
 
 // FW_API_HOST   the web API: listings and download addresses

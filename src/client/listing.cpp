@@ -1,6 +1,8 @@
 // The folder listings. get_sha1list and get_cidlist walk the pages of a
 // folder the same way; each supplies its addresses and what to do with one
 // item of a page.
+#include "module/python.h"
+
 #include "client/client.h"
 #include "client/headers.h"
 #include "client/hosts.h"

@@ -1,25 +1,39 @@
-// The pacer's rates.
+// The pacer's judgement and rates.
 //
-// Before any refusal nothing is spaced. A refusal that starts a pause cuts
-// its group to 0.7 x the rate it just hit: the highest rate of the group's
-// request starts over any trailing stretch of the last second (at least
-// 0.1 s long), which is the burst that met the limit rather than an average
-// that an earlier slow phase (the listing pages) pulls down. Only the first
-// refusal after a pause cuts: requests already in flight when it began were
-// sent at the old rate, so six workers refused together cut once.
+// A refusal is one of three kinds (docs/robustness.md, "Throttling"):
+// - the request's own: its unit of work (a file over its attempts) was
+//   refused before in this group, the group served others since, and no
+//   other unit was refused meanwhile. The service refuses this request, not
+//   the client: the refusal fails the attempt and the retry policy decides.
+// - a blip: the first refusal of a unit, with no Retry-After and no other
+//   unit refused within a quiet spell. Only that request waits (the first
+//   backoff); the others go on, and no rate changes.
+// - shared: a Retry-After, a unit refused again while nothing else was
+//   served, or evidence of a limit. The whole batch pauses.
+// Evidence of a limit is a refusal of another unit than the group's last
+// refused one, less than a quiet spell after that refusal or after the end
+// of the pause: 3 s, or 10 s when both came with a Retry-After.
 //
-// Each success then adds to the rate: 0.2 requests/s while below the knee
-// (about 20 % a second, whatever the rate, as each success adds the same),
-// 0.01 above it (1 % a second, doubling every 10 s without a refusal, so a
-// limit that was lifted is found again). The knee is 0.9 x the rate hit when
-// the group had been paced for a second since the last pause: it then met
-// the limit from just above, and the cut is won back quickly. After an early
-// refusal the rate hit was a burst well above the limit: no knee, slow growth
-// only. On a limit of 60 requests/s this leaves one or two refusals after the
-// first in a ten-second batch, each a pause of its own.
+// Only evidence of a limit cuts a rate, once per pause, to 0.7 x the rate
+// the service refused: the group's spacing when it was spaced, else the
+// highest rate of its request starts over any trailing stretch of the last
+// second (at least 0.1 s long), the burst that met the limit. That rate is
+// the group's ceiling. A group that was not spaced and sent one request at a
+// time (the listing pages, a folder's last file) is not cut: that pace is
+// the client's own, and its pauses are what slows it.
+//
+// Each success then adds 0.2 requests/s below the knee (the rate grows by a
+// fifth a second, whatever it is: a cut is won back in about a second), and
+// above it 0.005, doubling every 20 s without a refusal, so a limit that was
+// lifted is found again. The knee is 0.8 x the ceiling after a burst (the
+// rate refused was well above the limit), 0.9 x after a refusal met while
+// growing slowly above the knee (the rate crept up to the limit).
+#include "module/python.h"
+
 #include "client/pacer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -35,8 +49,9 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.9, kSettled = 1.0, kFastGrowth = 0.2, kSlowGrowth = 0.01,
-                 kProbeDoubling = 10.0, kMinRate = 0.5;
+constexpr double kCut = 0.7, kKnee = 0.8, kSettledKnee = 0.9, kFastGrowth = 0.2,
+                 kSlowGrowth = 0.005, kProbeDoubling = 20.0, kMinRate = 0.5;
+constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
 constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0, kMaxRetryAfter = 600.0;
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
@@ -50,13 +65,26 @@ const Text kMonotonic{"monotonic"}, kSleep{"sleep"}, kStatusCode{"status_code"},
     kHTTPError{"HTTPError"}, kRequestException{"RequestException"}, kStrip{"strip"},
     kPauseHead{"请求过于频繁，暂停"}, kPauseTail{"秒"};
 
+// One unit of work's refusals in one group (a field of the thread's tally).
+struct Unit {
+    int refusals = 0;
+    uint64_t served_before = 0;   // the group's successes at its first refusal
+    uint64_t refused_before = 0;  // the group's refusals, its first included
+};
+
 struct Group {
-    double rate = 0;  // requests a second; 0: not spaced
-    double knee = 0;  // below it the rate grows fast
+    double rate = 0;     // requests a second; 0: not spaced
+    double ceiling = 0;  // the rate last refused
+    double knee = kKnee;  // below knee x ceiling the rate grows fast
     double cut_at = 0;
+    uint64_t cut_pause = 0;     // the pause of the last cut, plus one
     double next_slot = kNever;  // the earliest start of the next request
     double starts[kStarts] = {};
     size_t newest = 0, kept = 0;
+    uint64_t served = 0, refused = 0;  // replies so far
+    uint64_t last_unit = 0;            // the unit refused last, and when
+    double last_refused = kNever;
+    bool last_retry_after = false;
 
     void record(double now) {
         newest = (newest + 1) % kStarts;
@@ -75,16 +103,26 @@ struct Group {
         return best > 0 ? best : 1 / kWindow;
     }
 
-    void cut(double now, double hit, bool settled) {
-        rate = std::max(kCut * hit, kMinRate);
-        knee = settled ? kKnee * hit : 0;
+    // Requests of the group started after `start`.
+    size_t started_since(double start) const {
+        size_t count = 0;
+        while (count < kept && starts[(newest + kStarts - count) % kStarts] > start) ++count;
+        return count;
+    }
+
+    // The rate refused: what the group was allowed when spaced (its own
+    // slower pace is no measure of the limit), else the burst that met it.
+    void cut(double now) {
+        knee = rate > 0 && rate >= knee * ceiling ? kSettledKnee : kKnee;
+        ceiling = rate > 0 ? rate : rate_hit(now);
+        rate = std::max(kCut * ceiling, kMinRate);
         cut_at = now;
     }
 
     void grow(double now) {
         if (rate == 0) return;
-        rate += rate < knee ? kFastGrowth
-                            : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
+        rate += rate < knee * ceiling ? kFastGrowth
+                                      : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
     }
 
     // 2 to the power elapsed / kProbeDoubling: whole doublings exact, linear
@@ -98,8 +136,9 @@ struct Group {
 };
 
 struct Refusal {
+    enum Kind { Own, Blip, Shared } kind = Shared;
     bool announce = false;
-    double resume_at = 0;
+    double resume_at = 0;  // for a blip: this request's own
 };
 
 // The shared state. Its lock is held for arithmetic only, never while
@@ -126,31 +165,60 @@ public:
         return 0;
     }
 
-    // A refusal of a request sent after pause `generation`. The first one
-    // after a pause starts the next: the wait it asks for (`retry_after`, or
-    // the backoff when negative) and a cut of its group.
-    Refusal refused(int group, uint64_t generation, double now, double retry_after) {
+    // A refusal of a request of `unit` (numbered `id`) sent after pause
+    // `generation`; `retry_after` negative when the reply names no wait.
+    Refusal refused(int group, Unit& unit, uint64_t id, uint64_t generation, double started,
+                    double now, double retry_after) {
         std::lock_guard<std::mutex> hold(lock_);
         State& s = state_;
+        Group& g = s.groups[group];
+        const bool again = unit.refusals > 0;
+        const uint64_t others = again ? g.refused - unit.refused_before - (unit.refusals - 1) : 0;
+        const bool served_since = g.served > unit.served_before;
+        ++g.refused;
+        if (!again) {
+            unit.served_before = g.served;
+            unit.refused_before = g.refused;
+        }
+        ++unit.refusals;
         Refusal result;
-        if (generation != s.generation) {  // in flight when the pause began
-            if (retry_after > 0) s.resume_at = std::max(s.resume_at, now + retry_after);
-            result.resume_at = s.resume_at;
+        if (again && served_since && others == 0) {
+            result.kind = Refusal::Own;
             return result;
         }
-        ++s.generation;
-        Group& g = s.groups[group];
-        const bool settled = g.rate > 0 && now - s.resume_at >= kSettled;
-        double wait = retry_after;
-        if (wait < 0) {
-            wait = s.backoff;
-            s.backoff = std::min(s.backoff * 2, kMaxBackoff);
+        const bool both_asked = retry_after >= 0 && g.last_retry_after;
+        const bool limit = g.last_unit != id &&
+                           now - std::max(g.last_refused, s.resume_at) <
+                               (both_asked ? kQuietRetryAfter : kQuiet);
+        g.last_unit = id;
+        g.last_refused = now;
+        g.last_retry_after = retry_after >= 0;
+        if (!limit && retry_after < 0 && !again) {
+            result.kind = Refusal::Blip;
+            result.resume_at = now + kFirstBackoff;
+            return result;
         }
-        s.resume_at = std::max(s.resume_at, now + wait);
-        g.cut(now, g.rate_hit(now), settled);
-        g.next_slot = s.resume_at;
-        result.announce = now - s.announced_at >= kAnnounceEvery;
-        if (result.announce) s.announced_at = now;
+        if (generation == s.generation) {  // the first refusal since the pause: the next one
+            ++s.generation;
+            double wait = retry_after;
+            if (wait < 0) {
+                wait = s.backoff;
+                s.backoff = std::min(s.backoff * 2, kMaxBackoff);
+            }
+            s.resume_at = std::max(s.resume_at, now + wait);
+            result.announce = now - s.announced_at >= kAnnounceEvery;
+            if (result.announce) s.announced_at = now;
+        } else if (retry_after > 0) {  // in flight when the pause began
+            s.resume_at = std::max(s.resume_at, now + retry_after);
+        }
+        // One cut per pause, and none of a pace the client kept on its own
+        // (one request after another: the listing, a folder's last file).
+        const bool pushed = g.rate > 0 || g.started_since(started) > 0;
+        if (limit && pushed && g.cut_pause != s.generation + 1) {
+            g.cut(now);
+            g.cut_pause = s.generation + 1;
+        }
+        g.next_slot = std::max(g.next_slot, s.resume_at);
         result.resume_at = s.resume_at;
         return result;
     }
@@ -158,7 +226,9 @@ public:
     void succeeded(int group, uint64_t generation, double started) {
         std::lock_guard<std::mutex> hold(lock_);
         if (generation == state_.generation) state_.backoff = kFirstBackoff;
-        state_.groups[group].grow(started);
+        Group& g = state_.groups[group];
+        ++g.served;
+        g.grow(started);
     }
 
 private:
@@ -174,13 +244,16 @@ private:
 };
 
 Pacer& pacer = *new Pacer;  // never destroyed: workers may outlive static destructors
+std::atomic<uint64_t> units{0};
 
 // This thread's refusals of its current unit of work.
 struct Tally {
     int depth = 0;
-    bool refused = false;
+    uint64_t id = 0;
+    bool refused = false;  // shared refusals, on the 15-minute clock
     double first = 0;
     bool spent = false;
+    Unit groups[kGroups];
 };
 thread_local Tally tally;
 
@@ -236,6 +309,15 @@ double seconds_until_date(PyObject* text) {
     return seconds < 0 ? 0 : seconds;  // a date already past: no wait
 }
 
+// Whole seconds written as digits, leading zeros and all; at most 10 minutes.
+double whole_seconds(const char* digits, Py_ssize_t size) {
+    double seconds = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        seconds = std::min(seconds * 10 + (digits[i] - '0'), kMaxRetryAfter);
+    }
+    return seconds;
+}
+
 // The wait a refused reply asks for, at most 10 minutes; negative when it
 // names none (or none that reads). Errors while reading it are passed over.
 double retry_after(PyObject* reply) {
@@ -249,7 +331,7 @@ double retry_after(PyObject* reply) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
         const bool digits = utf8 != nullptr && size > 0 &&
                             std::all_of(utf8, utf8 + size, [](char c) { return c >= '0' && c <= '9'; });
-        seconds = digits ? (size > 4 ? kMaxRetryAfter : std::atof(utf8)) : seconds_until_date(text.get());
+        seconds = digits ? whole_seconds(utf8, size) : seconds_until_date(text.get());
     }
     if (PyErr_Occurred()) {
         PyErr_Clear();
@@ -281,7 +363,10 @@ bool close_reply(PyObject* reply) {
 void reset_pacer() noexcept { pacer.reset(); }
 
 RefusalClock::RefusalClock() noexcept {
-    if (tally.depth++ == 0) tally = Tally{1};
+    if (tally.depth++ > 0) return;
+    tally = Tally();
+    tally.depth = 1;
+    tally.id = ++units;
 }
 
 RefusalClock::~RefusalClock() { --tally.depth; }
@@ -289,12 +374,14 @@ RefusalClock::~RefusalClock() { --tally.depth; }
 bool refusals_spent() noexcept { return tally.spent; }
 
 PacedRequest::PacedRequest(PyObject* url, PacedBatch& batch)
-    : url_(url), batch_(batch), group_(group_of(url)) {}
+    : url_(url), batch_(batch), group_(group_of(url)), own_pause_end_(kNever) {}
 
 bool PacedRequest::admit() {
     for (;;) {
         if (!now_monotonic(started_)) return false;
-        const double wait = pacer.reserve(group_, started_, reserved_, slot_, generation_);
+        const double wait = started_ < own_pause_end_
+                                ? own_pause_end_ - started_
+                                : pacer.reserve(group_, started_, reserved_, slot_, generation_);
         if (wait <= 0) return true;
         if (batch_.stopped()) {
             if (group_ == kDownloads) return true;  // its file is in progress: not held
@@ -325,8 +412,18 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
         raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
         return Verdict::Fail;
     }
-    const Refusal refusal = pacer.refused(group_, generation_, now, asked);
+    const Refusal refusal =
+        pacer.refused(group_, tally.groups[group_], tally.id, generation_, started_, now, asked);
     reserved_ = false;
+    if (refusal.kind == Refusal::Own) {  // one of the unit's attempts, failed
+        raise_request_error(
+            kHTTPError, Ref::steal(PyUnicode_FromFormat(msg::kRefusedAlone, status, url_)), reply);
+        return Verdict::Fail;
+    }
+    if (refusal.kind == Refusal::Blip) {
+        own_pause_end_ = refusal.resume_at;
+        return Verdict::Again;
+    }
     if (!tally.refused) {
         tally.refused = true;
         tally.first = now;

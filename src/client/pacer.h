@@ -1,24 +1,32 @@
 // One pacer for the whole batch.
 //
 // While main runs, every request (both listings, download addresses,
-// downloads) passes here. A reply 429 or 503 makes every worker wait: for
-// the reply's Retry-After (seconds or an HTTP date, at most 10 minutes) or,
-// without one, for a pause that doubles from 1 s up to 60 s and is back at
-// 1 s once a request started after the pause succeeds. The refused request
-// is closed and sent again after the pause; it is not one of the file's
-// attempts. After a refusal the batch spaces its requests below the rate it
-// just hit, and speeds up again while replies succeed (the rates: pacer.cpp).
+// downloads) passes here. A reply 429 or 503 is judged (pacer.cpp):
+// - a blip, the first refusal of a unit of work (a file over its attempts,
+//   a listing page) with nothing else refused nearby and no Retry-After:
+//   that request alone waits 1 s and is sent again;
+// - the request's own, refused again while its group served others and no
+//   other unit was refused: the request fails, as one of the unit's attempts;
+// - shared, everything else: every worker waits, for the reply's Retry-After
+//   (seconds or an HTTP date, at most 10 minutes) or, without one, for a
+//   pause that doubles from 1 s up to 60 s and is back at 1 s once a request
+//   started after the pause succeeds. The refused request is sent again
+//   after the pause; it is not one of the unit's attempts.
+// Refusals of several units close together are a limit: the group's rate is
+// cut below the rate the service refused, and grows back while replies
+// succeed.
 //
 // Spacing is per host group, the API hosts and every other host (the
 // downloads): a limit on the listings and addresses says nothing about the
-// download hosts, and their requests alternate in every worker. The pause is
-// shared: a refusal is about the client as a whole.
+// download hosts, and their requests alternate in every worker.
 //
 // Waits run on the module's `time` (monotonic and sleep, looked up at each
 // use, so a test can replace them), in pieces of at most a quarter second:
 // a stopped batch does not wait out a pause. A download at a stop is not held
 // at all: its file has its address, is in progress, and finishes.
 #pragma once
+
+#include "module/python.h"
 
 #include <cstdint>
 
@@ -43,11 +51,12 @@ protected:
     ~PacedBatch() = default;
 };
 
-// The refusals met by one unit of work (a file over its attempts, a listing
-// page over its attempts) count on one clock from the first: once the next
-// try would come more than 15 minutes after it, the request fails with the
-// refused reply and the unit is not tried again. The outermost clock of a
-// thread is the one that counts.
+// One unit of work (a file over its attempts, a listing page over its
+// attempts): the pacer tells its refusals from other units' by it, and its
+// shared refusals count on one clock from the first: once the next try would
+// come more than 15 minutes after it, the request fails with the refused
+// reply and the unit is not tried again. The outermost clock of a thread is
+// the one that counts.
 class RefusalClock {
 public:
     RefusalClock() noexcept;
@@ -67,8 +76,8 @@ public:
     bool admit();
     enum class Verdict { Use, Again, Fail };
     // What the reply means: use it, send again (refused; the reply is
-    // closed), or fail with the error set (a rejected cookie, or refusals
-    // for too long).
+    // closed), or fail with the error set (a rejected cookie, a refusal of
+    // this request alone, or refusals for too long).
     Verdict judge(PyObject* reply);
 
 private:
@@ -79,6 +88,7 @@ private:
     double slot_ = 0;     // the start reserved in the group's spacing
     double started_ = 0;  // when it was sent
     uint64_t generation_ = 0;  // the pause it was sent after
+    double own_pause_end_;     // a blip's pause, this request's alone
     RefusalClock clock_;
 };
 

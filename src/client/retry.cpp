@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/retry.h"
 
 #include "module/names.h"

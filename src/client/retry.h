@@ -3,6 +3,8 @@
 // the same pauses.
 #pragma once
 
+#include "module/python.h"
+
 #include "client/pacer.h"
 #include "module/ref.h"
 

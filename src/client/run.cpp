@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/run.h"
 
 #include "client/transport.h"
@@ -94,9 +96,7 @@ void Run::end() { Ref cause = halt_cause_.take(); }
 
 Run* current_run() noexcept { return bound; }
 
-RunBinding::RunBinding(std::shared_ptr<Run> run) noexcept : run_(std::move(run)), outer_(bound) {
-    bound = run_.get();
-}
+RunBinding::RunBinding(Run* run) noexcept : outer_(bound) { bound = run; }
 
 RunBinding::~RunBinding() { bound = outer_; }
 

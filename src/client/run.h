@@ -13,8 +13,9 @@
 // line is printed once, by the thread that halts.
 #pragma once
 
+#include "module/python.h"
+
 #include <atomic>
-#include <memory>
 
 #include "client/pacer.h"
 #include "module/shared.h"
@@ -70,17 +71,16 @@ private:
 Run* current_run() noexcept;
 
 // Binds the calling thread to `run` for the life of the binding (nested
-// bindings restore the outer one). While bound, the thread's requests go
-// through the batch's pacer.
+// bindings restore the outer one); the caller keeps the run alive meanwhile.
+// While bound, the thread's requests go through the batch's pacer.
 class RunBinding {
 public:
-    explicit RunBinding(std::shared_ptr<Run> run) noexcept;
+    explicit RunBinding(Run* run) noexcept;
     ~RunBinding();
     RunBinding(const RunBinding&) = delete;
     RunBinding& operator=(const RunBinding&) = delete;
 
 private:
-    std::shared_ptr<Run> run_;
     Run* outer_;
 };
 

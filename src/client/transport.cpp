@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/transport.h"
 
 #include "client/run.h"

@@ -15,6 +15,8 @@
 // rejected cookie halting the batch.
 #pragma once
 
+#include "module/python.h"
+
 #include <initializer_list>
 
 #include "module/pycall.h"

@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "client/watchdog.h"
 
 #include <map>

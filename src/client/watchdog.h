@@ -7,6 +7,8 @@
 // deadline has passed; the blocked read then ends at once.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstdint>
 
 #include "module/pycall.h"

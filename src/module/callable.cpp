@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "module/callable.h"
 
 #include <cstring>

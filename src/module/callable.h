@@ -7,6 +7,8 @@
 // that table.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstddef>
 
 #include "module/ref.h"

@@ -3,6 +3,8 @@
 // version-specific API.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 // Before 3.9 there is no setter for the reference count; the field is plain.

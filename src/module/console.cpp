@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "module/console.h"
 
 #include "module/compat.h"

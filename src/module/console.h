@@ -4,6 +4,8 @@
 // step (the worker holds the lock across both).
 #pragma once
 
+#include "module/python.h"
+
 #include "module/pycall.h"
 
 namespace fw::console {

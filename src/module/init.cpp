@@ -1,5 +1,7 @@
 // The creation and execution steps of the module, around the module body
 // its definition supplies, and the helpers such a body uses.
+#include "module/python.h"
+
 #include "module/init.h"
 
 #include <cstdint>

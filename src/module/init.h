@@ -3,6 +3,8 @@
 // fills its namespace.
 #pragma once
 
+#include "module/python.h"
+
 #include <cstddef>
 #include <initializer_list>
 

@@ -48,6 +48,8 @@ inline constexpr const char kCookieRejected[] =
     "the service answered 401 for %R: the cookie is no longer accepted";
 inline constexpr const char kRefusedTooLong[] =
     "the service answered %ld for %R, refusing it for more than 15 minutes";
+inline constexpr const char kRefusedAlone[] =
+    "the service answered %ld for %R again, while it serves other requests";
 inline constexpr const char kBatchStopped[] = "the batch stopped before this request was sent";
 
 }  // namespace fw::msg

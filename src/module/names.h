@@ -2,6 +2,8 @@
 // life of the interpreter, looked up at each use.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw {

@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "module/pycall.h"
 
 #include <atomic>

@@ -2,6 +2,8 @@
 // the bodies read like the Python they stand for.
 #pragma once
 
+#include "module/python.h"
+
 #include <initializer_list>
 
 #include "module/names.h"

@@ -11,7 +11,7 @@
 // the thread's frames. Unwinding through a noexcept frame is std::terminate.
 #pragma once
 
-#include <Python.h>
+#include "module/python.h"
 
 #include <utility>
 

@@ -11,6 +11,8 @@
 // slot before the module's import, which comes after it.
 #pragma once
 
+#include "module/python.h"
+
 #include <mutex>
 #include <utility>
 

@@ -1,3 +1,5 @@
+#include "module/python.h"
+
 #include "module/traceback.h"
 
 #include <frameobject.h>

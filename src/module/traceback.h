@@ -1,6 +1,8 @@
 // Traceback entries for exceptions that leave the module's callables.
 #pragma once
 
+#include "module/python.h"
+
 #include "module/ref.h"
 
 namespace fw {
