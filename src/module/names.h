@@ -42,7 +42,10 @@ public:
 private:
     friend bool create_texts();
     const char* utf8_;
-    PyObject* obj_ = nullptr;
+    // Filled at import in objects declared const: without `mutable` that
+    // write is undefined, and clang places such objects in memory that is
+    // read-only by then.
+    mutable PyObject* obj_ = nullptr;
     Text* next_;
 };
 

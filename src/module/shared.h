@@ -3,6 +3,12 @@
 // The lock guards only the pointer. No Python code runs while it is held (a
 // reference it gives up is released after the lock is given back), so it can
 // neither deadlock against the interpreter's lock nor be re-entered.
+//
+// The constructor is not constexpr: std::mutex's is not in every standard
+// library (mingw-w64's, and Microsoft's before Visual Studio 2022 17.10), so a
+// slot at namespace scope may be initialized dynamically, when the library is
+// loaded. That is safe: the loader runs it on one thread, and nothing uses a
+// slot before the module's import, which comes after it.
 #pragma once
 
 #include "module/python.h"
@@ -16,7 +22,7 @@ namespace fw {
 
 class SharedRef {
 public:
-    constexpr SharedRef() noexcept = default;
+    SharedRef() noexcept = default;
     SharedRef(const SharedRef&) = delete;
     SharedRef& operator=(const SharedRef&) = delete;
 
