@@ -18,10 +18,11 @@ RUNS = int(os.environ.get("FERNWICK_EXIT_RUNS", "3"))
 WAIT = 1.5 * SLOWER  # each reply's delay: it comes once the interpreter has gone
 CONFIG = "[必须参数]\ncid = {}\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 否\n"
 
-# Every kind of call on daemon threads, main's workers among them; each waits
-# for its reply when the interpreter exits. The C library's exit then waits
-# for the end of standard input, so the replies wake the threads after the
-# interpreter has finished, as a slow process exit (a sanitizer's) does.
+# Every kind of call on daemon threads, main's workers among them, each named
+# "fw-call" (as the system shows threads) and waiting for its reply when the
+# interpreter exits. The C library's exit then waits for the end of standard
+# input, so the replies wake the threads after the interpreter has finished,
+# as a slow process exit (a sanitizer's) lets them.
 CHILD = """
 import ctypes, sys, threading
 import fernwick
@@ -31,17 +32,36 @@ base, cid, pickcode, trickling = sys.argv[1:]
 libc = ctypes.CDLL(None)
 libc.__cxa_atexit(libc.getchar, None, None)
 fernwick.requests = Router(base)
+
+def named(target, *args):
+    libc.prctl(15, b"fw-call", 0, 0, 0)
+    return target(*args)
+
+class Worker(fernwick.mythread):
+    def run(self):
+        named(super().run)
+
+fernwick.mythread = Worker
 print("ready", flush=True)
 sys.stdin.readline()
-for target, args in [(fernwick.main, ()), (fernwick.get_sha1list, (cid, "0", "c")),
-                     (fernwick.get_url, (pickcode, "c")), (fernwick.get_preid, (trickling, "c", cid))]:
-    threading.Thread(target=target, args=args, daemon=True).start()
+threading.Thread(target=fernwick.main, daemon=True).start()
+for call in [(fernwick.get_sha1list, cid, "0", "c"), (fernwick.get_url, pickcode, "c"),
+             (fernwick.get_preid, trickling, "c", cid)]:
+    threading.Thread(target=named, args=call, daemon=True).start()
 sys.stdin.readline()
 """
 
 
-def tasks(pid):
-    return set(os.listdir("/proc/%d/task" % pid))
+def calls(pid):
+    """How many threads of the child are named fw-call."""
+    names = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, task)) as comm:
+                names.append(comm.read().strip())
+        except OSError:
+            pass  # ended meanwhile
+    return names.count("fw-call")
 
 
 def wait_for(condition, timeout=30 * SLOWER):
@@ -68,7 +88,7 @@ def server():
         yield server
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed in /proc")
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="thread names in /proc")
 @pytest.mark.parametrize("run", range(RUNS))
 def test_threads_mid_call_at_exit_end_cleanly(tmp_path, server, run):
     (tmp_path / "config.ini").write_text(CONFIG.format(server.root_cid), encoding="utf-8")
@@ -78,23 +98,23 @@ def test_threads_mid_call_at_exit_end_cleanly(tmp_path, server, run):
         [sys.executable, "-c", CHILD, server.base_url, server.lone.cid, server.address.pickcode,
          server.download_url(server.trickling)], cwd=str(tmp_path), env=python_env(),
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def new(kind, **params):
+        return [r for r in log.records()[seen:] if r.kind == kind and
+                all(r.param(k) == v for k, v in params.items())]
     try:
         assert child.stdout.readline() == b"ready\n"
-        before = tasks(child.pid)  # the interpreter's, and a sanitizer's
         child.stdin.write(b"\n")
         child.stdin.flush()
-
-        def new(kind, **params):
-            return [r for r in log.records()[seen:] if r.kind == kind and
-                    all(r.param(k) == v for k, v in params.items())]
         wait_for(lambda: len(new("download")) >= 7 and new("api_list", cid=server.lone.cid) and
                  new("address", pickcode=server.address.pickcode))
+        assert calls(child.pid) >= 9  # and the watchdog, named after the thread that started it
         child.stdin.write(b"\n")  # exit, every call waiting for its reply
         child.stdin.flush()
-        if sys.version_info < (3, 14):  # from 3.14 such a thread hangs instead
-            wait_for(lambda: tasks(child.pid) <= before)
-        else:
-            server.wait_idle(30 * SLOWER)
+        if sys.version_info < (3, 14):
+            wait_for(lambda: calls(child.pid) == 0)
+        else:  # from 3.14 such a thread hangs instead
+            time.sleep(2 * WAIT)
         out, err = child.communicate(timeout=30 * SLOWER)  # ends standard input
     finally:
         if child.poll() is None:
