@@ -7,7 +7,7 @@
 #include "batch/progress.h"
 #include "batch/resume.h"
 #include "client/client.h"
-#include "client/stop.h"
+#include "client/pacer.h"
 #include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -96,11 +96,11 @@ bool join_workers(PyObject* threads) {
 // Before 3.13 a Thread.join that an interrupt cuts short marks its thread
 // ended while it still runs, so neither a later join nor the interpreter's
 // exit waits for it: the count of workers is what main waits on.
-bool wait_for_workers() {
+bool wait_for_workers(const Batch& batch) {
     Ref never_set = call_global_attr(names::threading, kEvent);
     Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(0.02)) : Ref();
     if (!pause) return false;
-    while (workers_running() > 0) {
+    while (batch.workers_inside.load() > 0) {
         if (!call_method(never_set.get(), kWait, {pause.get()})) return false;
     }
     return true;
@@ -112,12 +112,12 @@ constexpr int kInterruptsEndingTheWait = 2;
 
 // main failed while its workers run (Ctrl-C, mostly): none of them starts
 // another file, the files in flight finish, and main waits for them before
-// its error goes on. The stop stays until the next main: a worker whose
-// start the interrupt cut short is in no list, and must still find it.
-void stop_workers() {
-    request_stop();
+// its error goes on. The stop is the batch's for good: a worker whose start
+// the interrupt cut short is in no list, and finds it all the same.
+void stop_workers(Batch& batch) {
+    batch.run().stop();
     SavedError failure;
-    for (int interrupts = 0; !wait_for_workers();) {
+    for (int interrupts = 0; !wait_for_workers(batch);) {
         const bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
         PyErr_Clear();
         if (!interrupt || ++interrupts == kInterruptsEndingTheWait) return;
@@ -134,7 +134,7 @@ int to_be_done(Settings& settings, PyObject* entry) {
 
 // Every entry of sha1list still to be done into a new queue, six workers on
 // it, all joined.
-bool dispatch_folder(Settings& settings, PyObject* cid) {
+bool dispatch_folder(Batch& batch, Settings& settings, PyObject* cid) {
     PyObject* cookie = settings.cookie.get();
     Ref workqueue = call_global_attr(names::queue, kQueue, {}, {{kMaxsize, ints::zero}});
     Ref threads = workqueue ? Ref::steal(PyList_New(0)) : Ref();
@@ -154,19 +154,19 @@ bool dispatch_folder(Settings& settings, PyObject* cid) {
         return false;
     }
     if (start_workers(workqueue.get(), threads.get(), cookie, cid) && join_workers(threads.get())) {
-        return client::no_halt();
+        return batch.run().no_halt();
     }
-    stop_workers();
+    stop_workers(batch);
     return false;
 }
 
 // One folder: its listing, the count, its dispatch; the status line told.
-bool process_folder(Settings& settings, PyObject* cid) {
+bool process_folder(Batch& batch, Settings& settings, PyObject* cid) {
     PyObject* type2 = settings.type2.get();
     return progress::folder_started() &&
            list_folder(settings, names::get_sha1list, {cid, type2, settings.cookie.get()}) &&
            print_count(kListed, names::sha1list, kEntries) &&
-           dispatch_folder(settings, cid) && progress::folder_done();
+           dispatch_folder(batch, settings, cid) && progress::folder_done();
 }
 
 // The configured folder, then the folders below it, level by level.
@@ -186,7 +186,7 @@ bool walk_folders(Settings& settings) {
     }
 }
 
-bool run_recursive(Settings& settings) {
+bool run_recursive(Batch& batch, Settings& settings) {
     if (!print_line(kWalking) || !walk_folders(settings) ||
         !print_count(kWalkDone, names::cidlist, kFolders)) {
         return false;
@@ -197,7 +197,9 @@ bool run_recursive(Settings& settings) {
     Ref folders = Ref::steal(PyObject_GetIter(cidlist.get()));
     if (!folders) return false;
     while (Ref eachcid = Ref::steal(PyIter_Next(folders.get()))) {
-        if (!process_folder(settings, eachcid.get()) || !clear_list(names::sha1list)) return false;
+        if (!process_folder(batch, settings, eachcid.get()) || !clear_list(names::sha1list)) {
+            return false;
+        }
     }
     return !PyErr_Occurred();
 }
@@ -212,8 +214,8 @@ bool report_skipped(const Settings& settings) {
     return !settings.resume || print_number(kSkippedHead, settings.skipped, kSkippedTail);
 }
 
-bool report_given_up() {
-    const long count = given_up_count();
+bool report_given_up(const Batch& batch) {
+    const long count = batch.given_up.load();
     return count == 0 || print_number(kGivenUpHead, count, kGivenUpTail);
 }
 
@@ -264,12 +266,9 @@ Ref refuse(Ending& ending, PyObject* message) {
 }
 
 // Everything main does between its start and its end.
-Ref run_batch(Ending& ending) {
+Ref run_batch(Batch& batch, Ending& ending) {
     // A run starts from empty lists, however the last one ended.
     if (!clear_list(names::sha1list) || !clear_list(names::cidlist)) return {};
-    reset_given_up();
-    reset_output_check();
-    client::begin_batch();
     Ref config = load_config();
     if (!config) return {};
     const int unreadable = PyObject_RichCompareBool(config.get(), kEmpty, Py_EQ);
@@ -292,20 +291,20 @@ Ref run_batch(Ending& ending) {
     if (status_line == Choice::Error) return {};
     if (status_line == Choice::Invalid) return refuse(ending, kBadProgress);
     settings.resume = resume == Choice::Yes;
-    if (settings.resume && !settings.done.load(output_file)) return {};
+    if (settings.resume && !settings.done.load(batch.output_path())) return {};
     if (!progress::start(status_line != Choice::No, recursion == Choice::Yes, settings.resume)) {
         return {};
     }
 
-    const bool done = recursion == Choice::Yes ? run_recursive(settings)
-                                               : process_folder(settings, settings.cid.get());
+    const bool done = recursion == Choice::Yes ? run_recursive(batch, settings)
+                                               : process_folder(batch, settings, settings.cid.get());
     if (!done) {
         if (settings.listing_failed) ending.outcome = Outcome::ListingFailed;
         return {};
     }
-    ending.settle(given_up_count() == 0 ? Outcome::Done : Outcome::GivenUp);
+    ending.settle(batch.given_up.load() == 0 ? Outcome::Done : Outcome::GivenUp);
     if (!progress::stop()) return {};
-    if (!report_skipped(settings) || !report_given_up() || !prompt(kAllDone)) return {};
+    if (!report_skipped(settings) || !report_given_up(batch) || !prompt(kAllDone)) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -324,11 +323,11 @@ void record_outcome(Ending ending, bool raised) {
 
 // A halted batch raises the halt's exception, whatever else failed on the
 // way out; an interrupt still wins.
-bool settle_halt(Ref& result) {
-    if (!client::halted() || (!result && !PyErr_ExceptionMatches(PyExc_Exception))) return false;
+bool settle_halt(const client::Run& run, Ref& result) {
+    if (!run.halted() || (!result && !PyErr_ExceptionMatches(PyExc_Exception))) return false;
     result.reset();
     PyErr_Clear();
-    client::no_halt();
+    run.no_halt();
     return true;
 }
 
@@ -336,13 +335,21 @@ bool settle_halt(Ref& result) {
 
 Ref main(PyObject* const*) {
     Ending ending;
-    Ref result = run_batch(ending);
-    if (settle_halt(result)) ending.outcome = Outcome::Stopped;
+    std::shared_ptr<Batch> batch = Batch::start();
+    if (!batch) {
+        record_outcome(ending, true);
+        return {};
+    }
+    BatchBinding binding(batch);
+    client::reset_pacer();
+    Ref result = run_batch(*batch, ending);
+    if (settle_halt(batch->run(), result)) ending.outcome = Outcome::Stopped;
     // The end of the batch, however it ends: the status line gone, nothing
     // it opened stays open, and an interrupt while it closes is raised, not
     // swallowed.
     progress::stop();
     client::close_transport();
+    batch->run().end();
     if (result && PyErr_Occurred()) result.reset();
     record_outcome(ending, !result);
     return result;

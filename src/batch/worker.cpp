@@ -5,73 +5,50 @@
 #include "batch/batch.h"
 #include "batch/progress.h"
 #include "client/retry.h"
-#include "client/stop.h"
-#include "module/compat.h"
+#include "module/console.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
 namespace fw::batch {
 namespace {
 
-std::atomic<long> given_up{0};
-std::atomic<int> workers_inside{0};  // worker threads in mythread.run now
-// The output file's last line was checked for a cut-short end (once a batch).
-std::atomic<bool> tail_checked{false};
+std::atomic<int> workers_inside{0};  // in every batch
 
-struct InsideWorker {
-    InsideWorker() noexcept { workers_inside.fetch_add(1); }
-    ~InsideWorker() { workers_inside.fetch_sub(1); }
+// A worker thread inside mythread.run, counted in its batch and in all.
+class InsideWorker {
+public:
+    explicit InsideWorker(Batch* batch) noexcept : batch_(batch) {
+        workers_inside.fetch_add(1);
+        if (batch_ != nullptr) batch_->workers_inside.fetch_add(1);
+    }
+    ~InsideWorker() {
+        if (batch_ != nullptr) batch_->workers_inside.fetch_sub(1);
+        workers_inside.fetch_sub(1);
+    }
     InsideWorker(const InsideWorker&) = delete;
     InsideWorker& operator=(const InsideWorker&) = delete;
+
+private:
+    Batch* batch_;
 };
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
-    kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAcquire{"acquire"},
-    kRelease{"release"}, kAppend{"a+"}, kReadBinary{"rb"}, kSeek{"seek"}, kRead{"read"},
-    kEmptyLine{""},
-    kEncoding{"encoding"}, kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"},
-    kEnter{"__enter__"}, kExit{"__exit__"}, kWrite{"write"}, kNewline{"\n"}, kCr{"\r"},
-    kEscapedCr{"\\r"}, kEscapedNewline{"\\n"}, kEncode{"encode"}, kDecode{"decode"},
-    kBackslashReplace{"backslashreplace"}, kReplace{"replace"}, kAscii{"ascii"},
+    kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAppend{"a+"},
+    kReadBinary{"rb"}, kSeek{"seek"}, kRead{"read"}, kEmptyLine{""}, kEncoding{"encoding"},
+    kErrors{"errors"}, kUtf8{"utf-8"}, kIgnore{"ignore"}, kEnter{"__enter__"}, kExit{"__exit__"},
+    kWrite{"write"}, kNewline{"\n"}, kCr{"\r"}, kEscapedCr{"\\r"}, kEscapedNewline{"\\n"},
+    kBatchAttr{"_fernwick_batch"}, kBatchCapsule{"fernwick.batch"},
     kGiveUpHead{"放弃文件："}, kGiveUpOpen{"（"}, kGiveUpClose{"）"};
 
-// Takes `lock` and arms `release` to give it back, whatever fails meanwhile.
-bool take_lock(CallOnExit& release) {
-    Ref lock = scope::global(names::lock);
-    if (!lock || !call_method(lock.get(), kAcquire)) return false;
-    release.arm(std::move(lock), kRelease);
-    return true;
-}
-
-// The line as the console's encoding can show it.
-Ref displayable(PyObject* line) {
-    Ref console;  // a reference of our own: another thread may replace sys.stdout
-    if (compat::sys_attr("stdout", console) < 0) PyErr_Clear();
-    Ref encoding = console ? attr(console.get(), kEncoding) : Ref();
-    if (!encoding || !PyUnicode_Check(encoding.get())) {
-        PyErr_Clear();
-        encoding = Ref::borrow(kAscii);
-    }
-    Ref bytes = call_method(line, kEncode, {encoding.get(), kBackslashReplace});
-    return bytes ? call_method(bytes.get(), kDecode, {encoding.get(), kReplace}) : Ref();
-}
-
-// print(line); a console that cannot show the line gets what it can show,
-// and the caller goes on either way.
-bool show(PyObject* line) {
-    if (print_line(line)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    Ref fallback = displayable(line);
-    if (fallback && print_line(fallback.get())) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
+// The output file of the batch the thread works for; outside one, the name
+// in the current directory.
+PyObject* output_of(const Batch* batch) {
+    return batch != nullptr ? batch->output_path() : output_file.get();
 }
 
 // Appends line + "\n" to the output file, opened for this line only.
-bool append_record(PyObject* line) {
-    Ref file = call(scope::builtin_open(), {output_file, kAppend},
+bool append_record(PyObject* path, PyObject* line) {
+    Ref file = call(scope::builtin_open(), {path, kAppend},
                     {{kEncoding, kUtf8}, {kErrors, kIgnore}});
     if (!file) return false;
     CallOnExit closes(file.copy(), names::close);  // on a failed write
@@ -84,8 +61,8 @@ bool append_record(PyObject* line) {
 
 // 1 when the output file's last byte is not a line feed (its last line was
 // cut short), 0 when it is, or the file is missing or empty; -1 on error.
-int last_line_cut() {
-    Ref file = call(scope::builtin_open(), {output_file, kReadBinary});
+int last_line_cut(PyObject* path) {
+    Ref file = call(scope::builtin_open(), {path, kReadBinary});
     if (!file) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return -1;
         PyErr_Clear();
@@ -107,23 +84,32 @@ int last_line_cut() {
 }
 
 // A run killed while it appended leaves a last line without its line feed;
-// the next line must not be glued to it. Ends that fragment, once a batch,
-// under the output lock; resume passes the fragment over as cut short.
-bool end_cut_line() {
-    if (tail_checked.load()) return true;
-    const int cut = last_line_cut();
-    if (cut < 0 || (cut == 1 && !append_record(kEmptyLine))) return false;
-    tail_checked.store(true);
+// the next line must not be glued to it. Ends that fragment under the output
+// lock, once a batch (at each line outside one); resume passes the fragment
+// over as cut short.
+bool end_cut_line(Batch* batch) {
+    if (batch != nullptr && batch->tail_checked.load()) return true;
+    PyObject* path = output_of(batch);
+    const int cut = last_line_cut(path);
+    if (cut < 0 || (cut == 1 && !append_record(path, kEmptyLine))) return false;
+    if (batch != nullptr) batch->tail_checked.store(true);
     return true;
 }
 
+// The status line counts the files of the latest batch only.
+bool counted(const Batch* batch) { return batch == nullptr || batch->latest(); }
+bool count_done(const Batch* batch) { return !counted(batch) || progress::file_done(); }
+bool count_given_up(const Batch* batch) { return !counted(batch) || progress::file_given_up(); }
+
 bool publish(PyObject* line) {
-    CallOnExit release;
-    if (!take_lock(release) || !end_cut_line() || !show(line) || !append_record(line)) {
+    Batch* batch = current_batch();
+    console::OutputLock held;
+    if (!held.take() || !end_cut_line(batch) || !console::show(line) ||
+        !append_record(output_of(batch), line)) {
         return false;
     }
-    client::file_done();
-    return progress::file_done();
+    if (batch != nullptr) batch->run().file_done();
+    return count_done(batch);
 }
 
 // One attempt: download address, prefix hash, the line out.
@@ -142,20 +128,60 @@ bool attempt(PyObject* sha1old, PyObject* cookie, PyObject* cid) {
 
 // Reports an entry that failed every attempt; no output line is written.
 bool give_up(PyObject* a, PyObject* sha1old, PyObject* error) {
-    given_up.fetch_add(1);
+    Batch* batch = current_batch();
+    if (batch != nullptr) batch->given_up.fetch_add(1);
     Ref name = PyObject_Size(sha1old) == 4 ? item_at(sha1old, 0) : Ref::borrow(a);
     Ref shown = name ? one_line(name.get()) : Ref();
-    Ref reason = shown ? client::describe(error) : Ref();
+    Ref reason = shown ? console::describe(error) : Ref();
     Ref message = reason ? concat({kGiveUpHead, shown.get(), kGiveUpOpen, reason.get(), kGiveUpClose})
                          : Ref();
     if (!message) return false;
-    CallOnExit release;
-    return take_lock(release) && show(message.get()) && progress::file_given_up();
+    {
+        console::OutputLock held;
+        if (!held.take() || !console::show(message.get()) || !count_given_up(batch)) return false;
+    }
+    return batch == nullptr || batch->run().file_given_up(error);
+}
+
+// The stop of the batch the thread works for; never outside one.
+bool stop_requested() {
+    const Batch* batch = current_batch();
+    return batch != nullptr && batch->run().stopped();
+}
+
+void release_batch(PyObject* capsule) {
+    delete static_cast<std::shared_ptr<Batch>*>(PyCapsule_GetPointer(capsule, kBatchCapsule.utf8()));
+}
+
+// The batch of the thread main is starting, kept on the thread object.
+bool keep_batch(PyObject* self) {
+    std::shared_ptr<Batch> batch = current_batch_handle();
+    if (!batch) return true;
+    auto* held = new std::shared_ptr<Batch>(std::move(batch));
+    Ref capsule = Ref::steal(PyCapsule_New(held, kBatchCapsule.utf8(), release_batch));
+    if (!capsule) {
+        delete held;
+        return false;
+    }
+    return PyObject_SetAttr(self, kBatchAttr, capsule.get()) == 0;
+}
+
+// The batch kept by keep_batch; null when the thread was made outside one.
+std::shared_ptr<Batch> kept_batch(PyObject* self) {
+    Ref capsule = Ref::steal(PyObject_GetAttr(self, kBatchAttr));
+    void* held = capsule ? PyCapsule_GetPointer(capsule.get(), kBatchCapsule.utf8()) : nullptr;
+    if (held == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return *static_cast<std::shared_ptr<Batch>*>(held);
 }
 
 }  // namespace
 
 const Text output_file{"QuillsiftBYOskel.txt"};
+
+int workers_running() noexcept { return workers_inside.load(); }
 
 // A record break inside a name or size is written escaped, so one file
 // stays one line.
@@ -164,14 +190,6 @@ Ref one_line(PyObject* text) {
     return step ? Ref::steal(PyUnicode_Replace(step.get(), kNewline, kEscapedNewline, -1)) : Ref();
 }
 
-long given_up_count() noexcept { return given_up.load(); }
-void reset_given_up() noexcept { given_up.store(0); }
-
-void request_stop() noexcept { client::stop_work(); }
-bool stop_requested() noexcept { return client::work_stopped(); }
-void reset_output_check() noexcept { tail_checked.store(false); }
-int workers_running() noexcept { return workers_inside.load(); }
-
 Ref thread_init(PyObject* const* args) {
     PyObject* self = args[0];
     Ref threading = scope::global(names::threading);
@@ -179,7 +197,7 @@ Ref thread_init(PyObject* const* args) {
     Ref base_init = base ? attr(base.get(), kDunderInit) : Ref();
     if (!base_init || !call(base_init.get(), {self})) return {};
     if (PyObject_SetAttr(self, kCookie, args[2]) < 0 || PyObject_SetAttr(self, kCid, args[3]) < 0 ||
-        PyObject_SetAttr(self, kQ, args[1]) < 0) {
+        PyObject_SetAttr(self, kQ, args[1]) < 0 || !keep_batch(self)) {
         return {};
     }
     return Ref::borrow(Py_None);
@@ -200,7 +218,8 @@ bool queue_ran_dry() {
 
 Ref thread_run(PyObject* const* args) {
     PyObject* self = args[0];
-    InsideWorker inside;
+    BatchBinding binding(kept_batch(self));
+    InsideWorker inside(current_batch());
     for (;;) {
         if (stop_requested()) return Ref::borrow(Py_None);
         Ref q = attr(self, kQ);
@@ -239,9 +258,7 @@ Ref run_down(PyObject* const* args) {
     if (end == client::Retried::Failed) return {};
     if (end == client::Retried::Exhausted) {
         Ref error = take_error();
-        if (!give_up(a.get(), sha1old.get(), error.get()) || !client::file_given_up(error.get())) {
-            return {};
-        }
+        if (!give_up(a.get(), sha1old.get(), error.get())) return {};
     }
     return Ref::borrow(Py_None);
 }

@@ -5,7 +5,7 @@
 #include "client/headers.h"
 #include "client/hosts.h"
 #include "client/retry.h"
-#include "client/stop.h"
+#include "client/run.h"
 #include "client/transport.h"
 #include "module/compat.h"
 #include "module/messages.h"
@@ -97,10 +97,11 @@ Ref fetch_once(PyObject* url, PyObject* headers, Page page) {
 // A halted batch tries nothing more and fails with the halt's exception.
 Ref fetch(PyObject* url, PyObject* headers, Page page = Page::Items) {
     Ref htmljson;
-    const Retried end =
-        retry(htmljson, [&] { return fetch_once(url, headers, page); }, [] { return !halted(); });
+    const Run* run = current_run();
+    const Retried end = retry(htmljson, [&] { return fetch_once(url, headers, page); },
+                              [run] { return run == nullptr || !run->halted(); });
     exhausted = end == Retried::Exhausted;
-    if (end == Retried::Stopped) no_halt();
+    if (end == Retried::Stopped) run->no_halt();
     return end == Retried::Done ? std::move(htmljson) : Ref();
 }
 

@@ -26,8 +26,8 @@
 #include <string>
 
 #include "client/hosts.h"
-#include "client/stop.h"
 #include "client/transport.h"
+#include "module/console.h"
 #include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
@@ -264,7 +264,7 @@ bool announce_pause(double seconds) {
     const long whole = static_cast<long>(std::ceil(seconds - 1e-6));
     Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", whole));
     Ref line = digits ? concat({kPauseHead, digits.get(), kPauseTail}) : Ref();
-    return line && say(line.get());
+    return line && console::say(line.get());
 }
 
 bool close_reply(PyObject* reply) {
@@ -288,14 +288,16 @@ RefusalClock::~RefusalClock() { --tally.depth; }
 
 bool refusals_spent() noexcept { return tally.spent; }
 
-PacedRequest::PacedRequest(PyObject* url) : url_(url), group_(group_of(url)) {}
+PacedRequest::PacedRequest(PyObject* url, PacedBatch& batch)
+    : url_(url), batch_(batch), group_(group_of(url)) {}
 
 bool PacedRequest::admit() {
     for (;;) {
         if (!now_monotonic(started_)) return false;
         const double wait = pacer.reserve(group_, started_, reserved_, slot_, generation_);
         if (wait <= 0) return true;
-        if (work_stopped()) {
+        if (batch_.stopped()) {
+            if (group_ == kDownloads) return true;  // its file is in progress: not held
             raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
             return false;
         }
@@ -306,7 +308,7 @@ bool PacedRequest::admit() {
 PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     const long status = status_of(reply);
     if (status == kUnauthorized && group_ == kApi) {
-        if (halt_on_rejected_cookie(reply, url_)) {
+        if (batch_.cookie_rejected(reply, url_)) {
             raise_request_error(kHTTPError, Ref::steal(PyUnicode_FromFormat(msg::kCookieRejected, url_)),
                                 reply);
         }
@@ -319,6 +321,10 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     const double asked = retry_after(reply);
     double now = 0;
     if (!close_reply(reply) || !now_monotonic(now)) return Verdict::Fail;
+    if (batch_.stopped()) {  // nothing is sent again once the batch stops
+        raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
+        return Verdict::Fail;
+    }
     const Refusal refusal = pacer.refused(group_, generation_, now, asked);
     reserved_ = false;
     if (!tally.refused) {

@@ -16,7 +16,8 @@
 //
 // Waits run on the module's `time` (monotonic and sleep, looked up at each
 // use, so a test can replace them), in pieces of at most a quarter second:
-// a stopped batch does not wait out a pause.
+// a stopped batch does not wait out a pause. A download at a stop is not held
+// at all: its file has its address, is in progress, and finishes.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,20 @@ namespace fw::client {
 
 // A fresh pacer for a new batch: no pause, no spacing, no history.
 void reset_pacer() noexcept;
+
+// What a paced request asks of the batch it belongs to (the batch's life is
+// kept above the pacer, which knows it only through this).
+class PacedBatch {
+public:
+    virtual bool stopped() const noexcept = 0;
+    // The service rejected the cookie (401 from the API hosts): the batch
+    // halts. False on an error of its own.
+    virtual bool cookie_rejected(PyObject* reply, PyObject* url) = 0;
+
+protected:
+    PacedBatch() = default;
+    ~PacedBatch() = default;
+};
 
 // The refusals met by one unit of work (a file over its attempts, a listing
 // page over its attempts) count on one clock from the first: once the next
@@ -46,7 +61,7 @@ bool refusals_spent() noexcept;
 // One request of a batch through the pacer, sent as often as it is refused.
 class PacedRequest {
 public:
-    explicit PacedRequest(PyObject* url);
+    PacedRequest(PyObject* url, PacedBatch& batch);
     // Waits for the pause and the group's spacing; false with an error set
     // when the batch stopped meanwhile or a wait failed.
     bool admit();
@@ -58,6 +73,7 @@ public:
 
 private:
     PyObject* url_;  // borrowed from the caller
+    PacedBatch& batch_;
     int group_;
     bool reserved_ = false;
     double slot_ = 0;     // the start reserved in the group's spacing
@@ -67,8 +83,8 @@ private:
 };
 
 template <typename Send>
-Ref paced_get(PyObject* url, Send&& send) {
-    PacedRequest request(url);
+Ref paced_get(PyObject* url, PacedBatch& batch, Send&& send) {
+    PacedRequest request(url, batch);
     for (;;) {
         if (!request.admit()) return {};
         Ref reply = send();

@@ -25,8 +25,9 @@ enum class Retried {
 bool pause_before(int attempt);
 
 // Runs attempt() (a Ref, empty with an error set when it fails) until it
-// succeeds. Only an Exception is tried again; go_on() is asked before each
-// pause and before the attempt that follows it. Refusals the pacer waited
+// succeeds. Only an Exception is tried again; go_on() is asked after each
+// failure and again after the pause that follows it. A failure once go_on()
+// says no is a stop, never an exhausted unit: the batch cut it short. Refusals the pacer waited
 // out are no attempts, but once they have taken 15 minutes nothing more is
 // tried.
 template <typename Attempt, typename GoOn>
@@ -34,13 +35,16 @@ Retried retry(Ref& result, Attempt&& attempt, GoOn&& go_on) {
     RefusalClock refusals;
     for (int index = 0;; ++index) {
         if (index > 0) {
-            if (!go_on()) return Retried::Stopped;
             if (!pause_before(index)) return Retried::Failed;
             if (!go_on()) return Retried::Stopped;
         }
         result = attempt();
         if (result) return Retried::Done;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Retried::Failed;
+        if (!go_on()) {
+            PyErr_Clear();
+            return Retried::Stopped;
+        }
         if (index + 1 == kAttempts || refusals_spent()) return Retried::Exhausted;
         PyErr_Clear();
     }

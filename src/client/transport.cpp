@@ -1,7 +1,6 @@
 #include "client/transport.h"
 
-#include "client/pacer.h"
-#include "client/stop.h"
+#include "client/run.h"
 #include "client/watchdog.h"
 #include "module/shared.h"
 
@@ -71,10 +70,12 @@ bool Route::choose() {
     return true;
 }
 
-// While a batch runs, through its pacer: spaced, and sent again when refused.
+// For a thread that works for a batch, through the pacer: spaced, and sent
+// again when refused.
 Ref Route::get(PyObject* url, std::initializer_list<Kw> keywords) const {
     auto send = [&] { return call_method(via_.get(), names::get, {url}, keywords); };
-    return batch_active() ? paced_get(url, send) : send();
+    Run* run = current_run();
+    return run != nullptr ? paced_get(url, *run, send) : send();
 }
 
 void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
@@ -88,7 +89,6 @@ void raise_request_error(PyObject* kind, Ref message, PyObject* response) {
 
 void close_transport() {
     Cleanup cleanup;
-    end_batch();
     if (Ref session = session_slot.take()) cleanup.step(bool(call_method(session.get(), names::close)));
     stop_watchdog(cleanup);
     cleanup.finish();

@@ -10,9 +10,9 @@
 // session keeps no cookie from a reply, and reads the environment (proxies,
 // CA bundle) per request just as `requests.get` does.
 //
-// While main runs, either way goes through the batch's pacer (pacer.h):
-// spaced after a refusal, sent again when refused, a rejected cookie
-// halting the batch.
+// On a thread that works for a batch (run.h), either way goes through the
+// pacer (pacer.h): spaced after a refusal, sent again when refused, a
+// rejected cookie halting the batch.
 #pragma once
 
 #include <initializer_list>

@@ -1,0 +1,66 @@
+#include "module/console.h"
+
+#include "module/compat.h"
+#include "module/names.h"
+
+namespace fw::console {
+namespace {
+
+const Text kAcquire{"acquire"}, kRelease{"release"}, kEncoding{"encoding"}, kEncode{"encode"},
+    kDecode{"decode"}, kBackslashReplace{"backslashreplace"}, kReplace{"replace"},
+    kAscii{"ascii"}, kColon{": "};
+
+// The line as the console's encoding can show it.
+Ref displayable(PyObject* line) {
+    Ref stdout_now;  // a reference of our own: another thread may replace sys.stdout
+    if (compat::sys_attr("stdout", stdout_now) < 0) PyErr_Clear();
+    Ref encoding = stdout_now ? attr(stdout_now.get(), kEncoding) : Ref();
+    if (!encoding || !PyUnicode_Check(encoding.get())) {
+        PyErr_Clear();
+        encoding = Ref::borrow(kAscii);
+    }
+    Ref bytes = call_method(line, kEncode, {encoding.get(), kBackslashReplace});
+    return bytes ? call_method(bytes.get(), kDecode, {encoding.get(), kReplace}) : Ref();
+}
+
+// True when the step failed with an Exception, which is cleared; false when
+// it succeeded or failed otherwise (left pending).
+bool cleared_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+}  // namespace
+
+bool OutputLock::take() {
+    Ref lock = scope::global(names::lock);
+    if (!lock || !call_method(lock.get(), kAcquire)) return false;
+    release_.arm(std::move(lock), kRelease);
+    return true;
+}
+
+bool show(PyObject* line) {
+    if (print_line(line)) return true;
+    if (!cleared_exception()) return false;
+    Ref fallback = displayable(line);
+    if (fallback && print_line(fallback.get())) return true;
+    return cleared_exception();
+}
+
+bool say(PyObject* line) {
+    OutputLock held;
+    return held.take() && show(line);
+}
+
+Ref describe(PyObject* error) {
+    Ref kind = Ref::steal(PyUnicode_FromString(Py_TYPE(error)->tp_name));
+    Ref detail = Ref::steal(PyObject_Str(error));
+    if (!detail) {
+        PyErr_Clear();
+        detail = Ref::steal(PyUnicode_FromString(""));
+    }
+    return kind && detail ? concat({kind.get(), kColon, detail.get()}) : Ref();
+}
+
+}  // namespace fw::console

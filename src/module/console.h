@@ -1,0 +1,35 @@
+// The console: every line the module prints while workers may run goes out
+// here, whole, under the module's `lock`, so that two threads' lines never
+// interleave and an output line and its record in the output file stay in
+// step (the worker holds the lock across both).
+#pragma once
+
+#include "module/pycall.h"
+
+namespace fw::console {
+
+// Takes the module's `lock` and gives it back when it ends, however the
+// scope ends. take() is false with an error set when the lock cannot be had.
+class OutputLock {
+public:
+    OutputLock() = default;
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+    bool take();
+
+private:
+    CallOnExit release_;
+};
+
+// print(line) with the lock held by the caller. A console that cannot show
+// the line gets what its encoding can show; a console that fails even so is
+// passed over. False only for what is not an Exception (an interrupt).
+bool show(PyObject* line);
+
+// show(line) under the lock.
+bool say(PyObject* line);
+
+// "Type: message" of an exception, as the console shows an error.
+Ref describe(PyObject* error);
+
+}  // namespace fw::console
