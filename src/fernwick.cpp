@@ -5,6 +5,7 @@
 
 #include "batch/batch.h"
 #include "client/client.h"
+#include "client/watchdog.h"
 #include "module/callable.h"
 #include "module/init.h"
 #include "module/pycall.h"
@@ -38,7 +39,7 @@ static_assert(sizeof kCallables / sizeof kCallables[0] == Count, "one row per ca
 
 const Text kDunderName{"__name__"}, kDunderMain{"__main__"}, kDunderInit{"__init__"}, kRun{"run"},
     kThread{"Thread"}, kLock{"Lock"}, kDunderTest{"__test__"}, kUtf8{"utf-8"},
-    kUtf8Sig{"utf-8-sig"}, kAnsi{"ANSI"}, kUtf16{"utf-16"};
+    kUtf8Sig{"utf-8-sig"}, kAnsi{"ANSI"}, kUtf16{"utf-16"}, kRegister{"register"};
 
 Ref new_encodinglist() {
     Ref list = Ref::steal(PyList_New(0));
@@ -58,6 +59,25 @@ Ref build_worker_class(PyObject* globals) {
                             globals);
 }
 
+// Run by the interpreter's exit (atexit), which comes before it ends the
+// threads still running: the module's own thread is joined there, never
+// ended inside the module.
+PyObject* at_exit(PyObject*, PyObject*) {
+    Cleanup cleanup;
+    client::retire_watchdog(cleanup);
+    cleanup.finish();
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"fernwick_at_exit", at_exit, METH_NOARGS, nullptr};
+
+bool register_at_exit() {
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref hook = atexit ? Ref::steal(PyCFunction_New(&at_exit_def, nullptr)) : Ref();
+    return hook && call_method(atexit.get(), kRegister, {hook.get()});
+}
+
 // What the module's code does at import: its imports, its shared state, the
 // worker class and the functions; main when run as __main__.
 bool run_module_body(PyObject* dict) {
@@ -67,6 +87,7 @@ bool run_module_body(PyObject* dict) {
                                      &names::threading, &names::configparser})) {
         return false;
     }
+    if (!register_at_exit()) return false;
     if (!bind(dict, names::sha1list, Ref::steal(PyList_New(0))) ||
         !bind(dict, names::cidlist, Ref::steal(PyList_New(0))) ||
         !bind(dict, names::encodinglist, new_encodinglist()) ||

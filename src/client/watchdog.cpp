@@ -34,6 +34,7 @@ std::mutex state_lock;
 std::map<uint64_t, Watched>& watched = *new std::map<uint64_t, Watched>;
 uint64_t last_ticket = 0;
 bool running = false;  // a watchdog thread is on duty
+bool retired = false;  // the interpreter is exiting: no thread is on duty again
 
 SharedRef wake_event;  // set only to end the thread's pause early
 SharedRef last_thread;
@@ -72,7 +73,7 @@ bool cut_off_overdue() {
 // keeps its deadline.
 bool stay_on_duty() {
     std::lock_guard<std::mutex> hold(state_lock);
-    if (!watched.empty()) return true;
+    if (!watched.empty() && !retired) return true;
     running = false;
     return false;
 }
@@ -84,9 +85,9 @@ bool stay_on_duty() {
 // watched costs one poll, not a spin.
 // Deadlines are read on the module's `time`, the clock the reads set them
 // by; if it fails, the thread ends quietly and the next watched read starts
-// another. The thread is not a daemon: the interpreter's exit waits for it
-// (never longer than the reads it watches) instead of stopping it inside
-// this function.
+// another. A daemon thread: a read of a caller's daemon thread does not hold
+// the interpreter's exit up; retire_watchdog, which the exit runs before it
+// ends the threads left, joins it.
 PyObject* watch(PyObject*, PyObject*) {
     Ref pause = Ref::steal(PyFloat_FromDouble(kPollSeconds));
     Ref event = wake_event.get();
@@ -124,7 +125,7 @@ bool start_thread() {
     Ref thread = target ? call_global_attr(names::threading, kThread, {},
                                            {{kTarget, target.get()}, {kName, kThreadName}})
                         : Ref();
-    if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_False) < 0 ||
+    if (!thread || PyObject_SetAttr(thread.get(), kDaemon, Py_True) < 0 ||
         !call_method(thread.get(), kStart)) {
         std::lock_guard<std::mutex> hold(state_lock);
         running = false;
@@ -132,6 +133,13 @@ bool start_thread() {
     }
     last_thread.set_once(std::move(thread));
     return true;
+}
+
+// Wakes the thread, which then finds itself off duty, and joins it.
+void end_thread(Cleanup& cleanup) {
+    Ref event = wake_event.get();
+    if (event) cleanup.step(bool(call_method(event.get(), kSet)));
+    if (Ref thread = last_thread.take()) cleanup.step(bool(call_method(thread.get(), kJoin)));
 }
 
 }  // namespace
@@ -149,8 +157,8 @@ bool WatchedRead::start(PyObject* response, PyObject* deadline) {
         std::lock_guard<std::mutex> hold(state_lock);
         ticket_ = ++last_ticket;
         watched.emplace(ticket_, Watched{when, std::move(raw)});
-        needs_thread = !running;
-        running = true;
+        needs_thread = !running && !retired;
+        running = running || needs_thread;
     }
     return !needs_thread || start_thread();
 }
@@ -178,9 +186,15 @@ void stop_watchdog(Cleanup& cleanup) {
         // Ctrl-C): the thread stays on duty and ends after them.
         if (!watched.empty()) return;
     }
-    Ref event = wake_event.get();
-    if (event) cleanup.step(bool(call_method(event.get(), kSet)));
-    if (Ref thread = last_thread.take()) cleanup.step(bool(call_method(thread.get(), kJoin)));
+    end_thread(cleanup);
+}
+
+void retire_watchdog(Cleanup& cleanup) {
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        retired = true;
+    }
+    end_thread(cleanup);
 }
 
 }  // namespace fw::client

@@ -38,4 +38,10 @@ private:
 // another. With reads still watched the thread stays on duty for them.
 void stop_watchdog(Cleanup& cleanup);
 
+// The interpreter's exit, before it ends the threads still running: the
+// watchdog ends whatever it watches and is joined, and none starts again. A
+// read of a thread that outlives this (a daemon thread's) keeps only its
+// socket timeout: the interpreter ends that thread when it next wants it.
+void retire_watchdog(Cleanup& cleanup);
+
 }  // namespace fw::client

@@ -36,12 +36,27 @@ public:
         if (obj_ != nullptr && holds_interpreter()) Py_DECREF(obj_);
     }
 
-    // False only on a thread that the interpreter is ending: before 3.14 a
-    // thread that wants the interpreter's lock back while it finalizes is
-    // ended with pthread_exit, whose unwinding runs the destructors of the
-    // frames it leaves. They must then touch no object (leaked, with the
-    // process about to go).
-    static bool holds_interpreter() noexcept { return PyGILState_Check() != 0; }
+    // True when this thread has the interpreter: its own thread state is the
+    // one attached. False on a thread the interpreter is ending: before 3.14
+    // a thread that asks for the interpreter back while it finalizes is ended
+    // with pthread_exit before it is attached again, and the unwinding runs
+    // the destructors of the frames it leaves; they must then touch no object
+    // (leaked, with the process about to go). Asked of what finalization
+    // leaves as it was: from 3.12 the thread's own current state (a thread
+    // local); before, the state the lock holder set, against this thread's
+    // own, which reads as none once the interpreter is gone. Not
+    // PyGILState_Check: it answers true to every thread once finalization
+    // has deleted its key, or once any subinterpreter exists.
+    static bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+        return _PyThreadState_UncheckedGet() != nullptr;
+#else
+        PyThreadState* mine = PyGILState_GetThisThreadState();
+        return mine != nullptr && mine == _PyThreadState_UncheckedGet();
+#endif
+    }
 
     // Takes over a new reference (the result of most API calls); null stays empty.
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
