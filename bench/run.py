@@ -834,6 +834,10 @@ def main():
                    help="network and throttle parts: build and run the module with this "
                         "interpreter (its own venv, bench/.venv-net-<name>); PYTHON_GIL in the "
                         "environment reaches the clients")
+    p.add_argument("--base-python", default=None,
+                   help="throttle part, rate: the python of another venv with the module "
+                        "built for the same --port; its runs are the client 'base' "
+                        "(--clients module,base)")
     p.add_argument("--port", type=int, default=47443,
                    help="network and throttle parts: the stand-in's port, built into the "
                         "module (47443)")

@@ -205,15 +205,18 @@ def rate_part(python, args, size, Drive, StandIn, lower_bound, check_output, scr
     b = lower_bound(drive, False, 1.0)
     needed = b["walk_pages"] + b["listing_pages"] + b["files"]
     bound = needed / args.throttle_rate
-    clients = [c for c in args.clients.split(",") if c in ("module", "today")]
+    # "base": another build of the module (--base-python), e.g. of an earlier
+    # commit for the same port, side by side with this one.
+    pythons = {"module": python, "today": python, "base": args.base_python}
+    clients = [c for c in args.clients.split(",") if pythons.get(c)]
     rows = []
     for reply in LIMIT_REPLIES:
         figs = {c: [] for c in clients}
         for i in range(repeat):
             for client in clients:
                 tag = "rate-%s-%s-%d" % (reply, client, i)
-                fig = rate_run(python, drive, args, reply, client, scratch, tag, StandIn,
-                               check_output)
+                fig = rate_run(pythons[client], drive, args, reply, client, scratch, tag,
+                               StandIn, check_output)
                 figs[client].append(fig)
                 print("bench: rate %s %s run %d: wall %.2f s (bound %.2f s), %d refused, "
                       "%d given up%s" % (reply, client, i + 1, fig["wall"], bound, fig["refused"],
@@ -449,7 +452,7 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     repeat = args.repeat or (1 if args.quick else 3)
     chosen = [p for p in (args.only.split(",") if args.only else PARTS) if p in PARTS]
     results = {"mode": "quick" if args.quick else "full", "repeat": repeat, "port": args.port,
-               "interpreter": python, "rate": args.throttle_rate, "burst": args.throttle_burst,
+               "interpreter": python, "base_python": args.base_python, "rate": args.throttle_rate, "burst": args.throttle_burst,
                "retry_after": RETRY_AFTER, "rtt": args.rtt, "sizes": size,
                "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg(),
                "parts": chosen, "rate_rows": [], "cookie_rows": [], "tree_rows": [],
@@ -510,8 +513,13 @@ def report(results, table):
                           "output", "main() raised"], rows))
         out.append("")
         out.append("Walls of every run (s): " + "; ".join(
-            "%s %s %s" % (r["reply"], r["client"], " ".join("%.2f" % w for w in r["walls"]))
+            "%s %s %s (refused %s)" % (r["reply"], r["client"],
+                                       " ".join("%.2f" % w for w in r["walls"]),
+                                       "+".join(map(str, r["refused_runs"])))
             for r in results["rate_rows"]))
+        if results.get("base_python"):
+            out.append("")
+            out.append("base: the module of %s" % results["base_python"])
     if results["cookie_rows"]:
         rows = []
         for r in results["cookie_rows"]:

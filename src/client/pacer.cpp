@@ -24,10 +24,13 @@
 //
 // Each success then adds 0.2 requests/s below the knee (the rate grows by a
 // fifth a second, whatever it is: a cut is won back in about a second), and
-// above it 0.005, doubling every 20 s without a refusal, so a limit that was
-// lifted is found again. The knee is 0.8 x the ceiling after a burst (the
-// rate refused was well above the limit), 0.9 x after a refusal met while
-// growing slowly above the knee (the rate crept up to the limit).
+// above it 0.01, doubling every 10 s without a refusal, so a limit that was
+// lifted is found again. The knee is 0.9 x the ceiling when the group had
+// been spaced for a second since the last pause: it met the limit from just
+// above. After a burst, or a spacing refused at once after a pause, the rate
+// refused was well above the limit and 0.7 x it may still be above: no
+// knee, slow growth only (a knee there drives the group back into the limit,
+// and each time into a pause of the whole batch).
 #include "module/python.h"
 
 #include "client/pacer.h"
@@ -49,8 +52,8 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.8, kSettledKnee = 0.9, kFastGrowth = 0.2,
-                 kSlowGrowth = 0.005, kProbeDoubling = 20.0, kMinRate = 0.5;
+constexpr double kCut = 0.7, kKnee = 0.9, kSettled = 1.0, kFastGrowth = 0.2,
+                 kSlowGrowth = 0.01, kProbeDoubling = 10.0, kMinRate = 0.5;
 constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
 constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0, kMaxRetryAfter = 600.0;
@@ -75,7 +78,7 @@ struct Unit {
 struct Group {
     double rate = 0;     // requests a second; 0: not spaced
     double ceiling = 0;  // the rate last refused
-    double knee = kKnee;  // below knee x ceiling the rate grows fast
+    double knee = 0;      // below knee x ceiling the rate grows fast
     double cut_at = 0;
     uint64_t cut_pause = 0;     // the pause of the last cut, plus one
     double next_slot = kNever;  // the earliest start of the next request
@@ -112,8 +115,8 @@ struct Group {
 
     // The rate refused: what the group was allowed when spaced (its own
     // slower pace is no measure of the limit), else the burst that met it.
-    void cut(double now) {
-        knee = rate > 0 && rate >= knee * ceiling ? kSettledKnee : kKnee;
+    void cut(double now, bool settled) {
+        knee = settled ? kKnee : 0;
         ceiling = rate > 0 ? rate : rate_hit(now);
         rate = std::max(kCut * ceiling, kMinRate);
         cut_at = now;
@@ -186,6 +189,9 @@ public:
             result.kind = Refusal::Own;
             return result;
         }
+        // Spaced for a while since the last pause: the rate met the limit
+        // from just above. Else it was a burst, or a rate refused at once.
+        const bool settled = g.rate > 0 && now - s.resume_at >= kSettled;
         const bool both_asked = retry_after >= 0 && g.last_retry_after;
         const bool limit = g.last_unit != id &&
                            now - std::max(g.last_refused, s.resume_at) <
@@ -215,7 +221,7 @@ public:
         // (one request after another: the listing, a folder's last file).
         const bool pushed = g.rate > 0 || g.started_since(started) > 0;
         if (limit && pushed && g.cut_pause != s.generation + 1) {
-            g.cut(now);
+            g.cut(now, settled);
             g.cut_pause = s.generation + 1;
         }
         g.next_slot = std::max(g.next_slot, s.resume_at);
