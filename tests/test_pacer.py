@@ -276,13 +276,17 @@ def test_worker_refusals_use_no_attempt(batch, service, tmp_path, session, kind,
 
 def test_spacing_keeps_refusals_rare(batch, service, tmp_path):
     """The API at 60 requests/s, burst 6, on the batch's clock: without
-    spacing a refusal would follow every sixth request after each pause."""
-    server = service(files=120)
+    spacing a refusal would follow every sixth request after each pause,
+    about 53 of the 370 requests. On this clock a request takes no time, so
+    lone refusals come every seventh request until two workers meet the limit
+    together and the rate is cut; the interleaving of the threads decides
+    when (3 to 19 refusals seen)."""
+    server = service(files=360)
     server.bucket = (60, 6)
     said = batch(server)
     assert sorted(written(tmp_path)) == every_line(server)
     assert "放弃" not in "".join(said)
-    assert 1 <= len(refused(server)) <= 12
+    assert 1 <= len(refused(server)) <= 26
 
 
 def test_refused_for_fifteen_minutes_the_file_is_given_up(batch, service, tmp_path):
