@@ -126,3 +126,31 @@ def _linked_to_libcxx():
 # does. The cases that end threads mid-call skip that build.
 unwinds_threads_at_exit = pytest.mark.skipif(
     _linked_to_libcxx(), reason="glibc's thread exit cannot unwind libc++ frames")
+
+
+class WorkerHooks:
+    """fernwick.mythread as main sees it, the workers it makes kept in
+    `workers`: main's start and join of each go through started() and
+    join(), which a test overrides to fail main's dispatch at that point."""
+
+    def __init__(self, fw):
+        self.worker_class, self.workers = fw.mythread, []
+
+    def started(self, worker):
+        pass
+
+    def join(self, worker):
+        worker.join()
+
+    def __call__(self, *args):
+        hooks, worker = self, self.worker_class(*args)
+        self.workers.append(worker)
+
+        class Handle:
+            def start(self):
+                worker.start()
+                hooks.started(worker)
+
+            def join(self):
+                hooks.join(worker)
+        return Handle()

@@ -12,7 +12,7 @@ import requests
 
 import fernwick
 import fernwick_command
-from conftest import run_python, unwinds_threads_at_exit
+from conftest import WorkerHooks, run_python, unwinds_threads_at_exit
 
 CONFIG = "[必须参数]\ncid = 1\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 否\n"
 OUT = "QuillsiftBYOskel.txt"
@@ -126,15 +126,15 @@ def test_interrupt_after_the_work_keeps_its_status(batch, monkeypatch, tmp_path,
     assert where == "prompt" or JoinInterrupted.interrupted
 
 
-class FailingDispatch:
+class FailingDispatch(WorkerHooks):
     """mythread, with main's dispatch failing once six entries are in flight:
     an interrupt as the third worker starts (started, but in no list of
     main's), or an error in main's first join. The entries in flight go on
     0.2 s later."""
 
     def __init__(self, fw, failure):
-        self.worker_class, self.failure = fw.mythread, failure
-        self.in_flight, self.gate, self.workers = [], threading.Event(), []
+        super().__init__(fw)
+        self.failure, self.in_flight, self.gate = failure, [], threading.Event()
 
     def fail(self, error, in_flight):
         while len(self.in_flight) < in_flight:
@@ -142,21 +142,14 @@ class FailingDispatch:
         threading.Timer(0.2, self.gate.set).start()
         raise error
 
-    def __call__(self, *args):
-        outer, worker = self, self.worker_class(*args)
-        self.workers.append(worker)
+    def started(self, worker):
+        if self.failure == "start" and len(self.workers) == 3:
+            self.fail(KeyboardInterrupt(), 3)
 
-        class Handle:
-            def start(self):
-                worker.start()
-                if outer.failure == "start" and len(outer.workers) == 3:
-                    outer.fail(KeyboardInterrupt(), 3)
-
-            def join(self):
-                if outer.failure == "join":
-                    outer.fail(RuntimeError("join failed"), 6)
-                worker.join()
-        return Handle()
+    def join(self, worker):
+        if self.failure == "join":
+            self.fail(RuntimeError("join failed"), 6)
+        worker.join()
 
 
 @pytest.mark.parametrize("failure, error, status, in_flight", [

@@ -12,7 +12,7 @@ import types
 
 import pytest
 
-from conftest import python_env
+from conftest import WorkerHooks, python_env
 from standin import Drive, StandIn
 
 SANITIZED = os.environ.get("FERNWICK_SANITIZED") == "1"
@@ -160,31 +160,22 @@ def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
     assert said.split("\n")[-2:] == ["跳过%d个已完成文件" % len(first), "任务完成"]
 
 
-class InterruptedJoin:
+class InterruptedJoin(WorkerHooks):
     """A worker class whose first join, in main, raises KeyboardInterrupt once
     the six workers are in their first request (`all_in` set); the requests
     go on (`gate` set) half a second later, main having stopped the batch."""
 
     def __init__(self, fw, all_in, gate):
-        self.worker_class, self.all_in, self.gate = fw.mythread, all_in, gate
-        self.joins = []
+        super().__init__(fw)
+        self.all_in, self.gate, self.joins = all_in, gate, []
 
-    def __call__(self, *args):
-        outer, worker = self, self.worker_class(*args)
-
-        class Handle:
-            def start(self):
-                worker.start()
-
-            def join(self):
-                outer.joins.append(worker)
-                if len(outer.joins) == 1:
-                    assert outer.all_in.wait(10)
-                    threading.Timer(0.5, outer.gate.set).start()
-                    raise KeyboardInterrupt
-                worker.join()
-
-        return Handle()
+    def join(self, worker):
+        self.joins.append(worker)
+        if len(self.joins) == 1:
+            assert self.all_in.wait(10)
+            threading.Timer(0.5, self.gate.set).start()
+            raise KeyboardInterrupt
+        worker.join()
 
 
 def test_interrupted_main_starts_no_file_and_no_attempt(fw, restore_module_attrs, monkeypatch,

@@ -10,35 +10,27 @@ import fernwick_command
 import pytest
 import requests
 
+from conftest import WorkerHooks
 from standin import Router
 from test_pacer import CONFIG, Clock, clock, line, service, written  # noqa: F401 (fixtures)
 
 STATUS = fernwick_command._status_module()
 
 
-class Interrupting:
+class Interrupting(WorkerHooks):
     """mythread, with main's first join raising KeyboardInterrupt once
     `ready` is set (after `before_raise` ran)."""
 
     def __init__(self, fw, ready, before_raise=lambda: None):
-        self.worker_class, self.ready, self.before_raise = fw.mythread, ready, before_raise
-        self.workers = []
+        super().__init__(fw)
+        self.ready, self.before_raise = ready, before_raise
 
-    def __call__(self, *args):
-        outer, worker = self, self.worker_class(*args)
-        self.workers.append(worker)
-
-        class Handle:
-            def start(self):
-                worker.start()
-
-            def join(self):
-                if worker is outer.workers[0]:
-                    assert outer.ready.wait(10)
-                    outer.before_raise()
-                    raise KeyboardInterrupt
-                worker.join()
-        return Handle()
+    def join(self, worker):
+        if worker is self.workers[0]:
+            assert self.ready.wait(10)
+            self.before_raise()
+            raise KeyboardInterrupt
+        worker.join()
 
 
 def test_a_new_main_leaves_the_stopped_batch_stopped(fw, restore_module_attrs, monkeypatch,
