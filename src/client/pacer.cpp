@@ -355,6 +355,11 @@ bool announce_pause(double seconds) {
     return line && console::say(line.get());
 }
 
+// A request the batch's stop keeps from being sent (again).
+void raise_batch_stopped() {
+    raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
+}
+
 bool close_reply(PyObject* reply) {
     if (call_method(reply, names::close) || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return !PyErr_Occurred();
@@ -391,7 +396,7 @@ bool PacedRequest::admit() {
         if (wait <= 0) return true;
         if (batch_.stopped()) {
             if (group_ == kDownloads) return true;  // its file is in progress: not held
-            raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
+            raise_batch_stopped();
             return false;
         }
         if (!sleep_for(std::min(wait, kPiece))) return false;
@@ -415,7 +420,7 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     double now = 0;
     if (!close_reply(reply) || !now_monotonic(now)) return Verdict::Fail;
     if (batch_.stopped()) {  // nothing is sent again once the batch stops
-        raise_request_error(kRequestException, Ref::steal(PyUnicode_FromString(msg::kBatchStopped)));
+        raise_batch_stopped();
         return Verdict::Fail;
     }
     const Refusal refusal =
