@@ -82,3 +82,25 @@ def test_exit_status(tmp_path, case):
         assert err == ""
     assert out.endswith("任务完成") == (status in (0, 3))
     assert ("放弃1个文件\n" in out) == (status == 3)
+
+
+@pytest.mark.parametrize("recursion, status, prompt", [
+    ("是", 0, "任务完成"), ("maybe", 2, "recursion非法")])
+def test_a_console_without_chinese_shows_escapes_and_runs(tmp_path, recursion, status, prompt):
+    # Output redirected on a Windows whose code page has no Chinese: every
+    # message and the prompt come out escaped, and the batch is done.
+    drive = drive_of(6)
+    with StandIn(drive) as server:
+        (tmp_path / "config.ini").write_text(
+            CONFIG.format(cid=server.root_cid, recursion=recursion), encoding="utf-8")
+        child = subprocess.run(
+            [sys.executable, "-c", COMMAND, server.base_url], cwd=str(tmp_path),
+            env=python_env({"PYTHONIOENCODING": "cp1252:strict"}), stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=60 * SLOWER)
+    assert child.returncode == status, child.stderr
+    out = child.stdout.decode("cp1252")
+    assert out.endswith(prompt.encode("cp1252", "backslashreplace").decode("cp1252"))
+    if status == 0:
+        assert "\\u83b7\\u53d6\\u6570\\u636e\\u5b8c\\u6210" in out  # 获取数据完成
+        lines = (tmp_path / OUT).read_text(encoding="utf-8").splitlines()
+        assert sorted(lines) == sorted(drive.expected_lines())

@@ -11,6 +11,7 @@
 #include "client/client.h"
 #include "client/pacer.h"
 #include "client/transport.h"
+#include "module/console.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -60,12 +61,12 @@ bool print_count(PyObject* head, PyObject* list_name, PyObject* tail) {
     if (size < 0) return false;
     Ref digits = Ref::steal(PyUnicode_FromFormat("%zd", size));
     Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
-    return message && print_line(message.get());
+    return message && console::show(message.get());
 }
 
 // input(prompt); the end of input ends the batch like a typed line would.
 bool prompt(PyObject* text) {
-    if (call(scope::builtin_input(), {text})) return true;
+    if (console::ask(text)) return true;
     if (!PyErr_ExceptionMatches(PyExc_EOFError)) return false;
     PyErr_Clear();
     return true;
@@ -189,7 +190,7 @@ bool walk_folders(Settings& settings) {
 }
 
 bool run_recursive(Batch& batch, Settings& settings) {
-    if (!print_line(kWalking) || !walk_folders(settings) ||
+    if (!console::show(kWalking) || !walk_folders(settings) ||
         !print_count(kWalkDone, names::cidlist, kFolders)) {
         return false;
     }
@@ -209,7 +210,7 @@ bool run_recursive(Batch& batch, Settings& settings) {
 bool print_number(PyObject* head, long count, PyObject* tail) {
     Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
     Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
-    return message && print_line(message.get());
+    return message && console::show(message.get());
 }
 
 bool report_skipped(const Settings& settings) {
@@ -277,7 +278,7 @@ Ref run_batch(Batch& batch, Ending& ending) {
     if (unreadable < 0) return {};
     if (unreadable == 1) {
         ending.settle(Outcome::NothingDone);
-        return print_line(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
+        return console::show(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
     }
 
     Settings settings;

@@ -11,6 +11,7 @@
 #include "client/transport.h"
 #include "module/compat.h"
 #include "module/messages.h"
+#include "module/console.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -125,7 +126,7 @@ bool print_progress(PyObject* mun, PyObject* page) {
     Ref total = number ? to_str(page) : Ref();
     if (!total) return false;
     Ref message = concat({kPageHead, number.get(), kPageMiddle, total.get(), kPageTail});
-    return message && print_line(message.get());
+    return message && console::show(message.get());
 }
 
 // A count no folder can hold would keep the walk requesting empty pages for

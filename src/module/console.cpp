@@ -55,6 +55,14 @@ bool say(PyObject* line) {
     return held.take() && show(line);
 }
 
+Ref ask(PyObject* prompt) {
+    Ref line = call(scope::builtin_input(), {prompt});
+    if (line || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return line;
+    PyErr_Clear();
+    Ref shown = displayable(prompt);
+    return shown ? call(scope::builtin_input(), {shown.get()}) : Ref();
+}
+
 Ref describe(PyObject* error) {
     Ref kind = Ref::steal(PyUnicode_FromString(Py_TYPE(error)->tp_name));
     Ref detail = Ref::steal(PyObject_Str(error));

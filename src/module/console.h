@@ -1,5 +1,6 @@
-// The console: every line the module prints while workers may run goes out
-// here, whole, under the module's `lock`, so that two threads' lines never
+// The console: every line the module prints goes out here, in what the
+// console's encoding can show. A line printed while workers may run goes out
+// whole under the module's `lock`, so that two threads' lines never
 // interleave and an output line and its record in the output file stay in
 // step (the worker holds the lock across both).
 #pragma once
@@ -30,6 +31,10 @@ bool show(PyObject* line);
 
 // show(line) under the lock.
 bool say(PyObject* line);
+
+// input(prompt), the prompt in what the console's encoding can show: the
+// line read, or null with the error set (EOFError at the end of input).
+Ref ask(PyObject* prompt);
 
 // "Type: message" of an exception, as the console shows an error.
 Ref describe(PyObject* error);
