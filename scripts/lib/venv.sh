@@ -27,3 +27,15 @@ make_venv() {
     rm -rf "$wheels"
     return $status
 }
+
+# own_pip_cache PYTHON: for a free-threaded interpreter, pip's cache moves
+# beside the interpreter (PIP_CACHE_DIR). A wheel pip builds from source is
+# tagged with the interpreter's version and ABI only: one built on the
+# ThreadSanitizer 3.13t links libtsan, carries the plain 3.13t's tag, and
+# fails to load there.
+own_pip_cache() {
+    local prefix
+    prefix=$("$1" -c 'import sys, sysconfig
+if sysconfig.get_config_var("Py_GIL_DISABLED"): print(sys.base_prefix)') || return 1
+    if [ -n "$prefix" ]; then export PIP_CACHE_DIR="$prefix/pip-cache"; fi
+}
