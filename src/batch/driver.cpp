@@ -61,7 +61,7 @@ bool print_count(PyObject* head, PyObject* list_name, PyObject* tail) {
     if (size < 0) return false;
     Ref digits = Ref::steal(PyUnicode_FromFormat("%zd", size));
     Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
-    return message && console::show(message.get());
+    return message && console::tell(message.get());
 }
 
 // input(prompt); the end of input ends the batch like a typed line would.
@@ -190,7 +190,7 @@ bool walk_folders(Settings& settings) {
 }
 
 bool run_recursive(Batch& batch, Settings& settings) {
-    if (!console::show(kWalking) || !walk_folders(settings) ||
+    if (!console::tell(kWalking) || !walk_folders(settings) ||
         !print_count(kWalkDone, names::cidlist, kFolders)) {
         return false;
     }
@@ -210,7 +210,7 @@ bool run_recursive(Batch& batch, Settings& settings) {
 bool print_number(PyObject* head, long count, PyObject* tail) {
     Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", count));
     Ref message = digits ? concat({head, digits.get(), tail}) : Ref();
-    return message && console::show(message.get());
+    return message && console::tell(message.get());
 }
 
 bool report_skipped(const Settings& settings) {
@@ -278,7 +278,7 @@ Ref run_batch(Batch& batch, Ending& ending) {
     if (unreadable < 0) return {};
     if (unreadable == 1) {
         ending.settle(Outcome::NothingDone);
-        return console::show(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
+        return console::tell(kConfigUnreadable) ? Ref::borrow(Py_None) : Ref();
     }
 
     Settings settings;

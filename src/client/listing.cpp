@@ -126,7 +126,7 @@ bool print_progress(PyObject* mun, PyObject* page) {
     Ref total = number ? to_str(page) : Ref();
     if (!total) return false;
     Ref message = concat({kPageHead, number.get(), kPageMiddle, total.get(), kPageTail});
-    return message && console::show(message.get());
+    return message && console::tell(message.get());
 }
 
 // A count no folder can hold would keep the walk requesting empty pages for

@@ -42,13 +42,15 @@ bool OutputLock::take() {
     return true;
 }
 
-bool show(PyObject* line) {
+bool tell(PyObject* line) {
     if (print_line(line)) return true;
-    if (!cleared_exception()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
     Ref fallback = displayable(line);
-    if (fallback && print_line(fallback.get())) return true;
-    return cleared_exception();
+    return fallback && print_line(fallback.get());
 }
+
+bool show(PyObject* line) { return tell(line) || cleared_exception(); }
 
 bool say(PyObject* line) {
     OutputLock held;

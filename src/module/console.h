@@ -24,9 +24,13 @@ private:
     CallOnExit release_;
 };
 
-// print(line) with the lock held by the caller. A console that cannot show
-// the line gets what its encoding can show; a console that fails even so is
-// passed over. False only for what is not an Exception (an interrupt).
+// print(line); a console that cannot show the line gets what its encoding
+// can show. False with the error set when print fails otherwise.
+bool tell(PyObject* line);
+
+// tell(line) with the lock held by the caller, for a worker's lines: a
+// console that fails is passed over (the line's record is in the output
+// file). False only for what is not an Exception (an interrupt).
 bool show(PyObject* line);
 
 // show(line) under the lock.
