@@ -10,8 +10,8 @@
 #include "client/run.h"
 #include "client/transport.h"
 #include "module/compat.h"
-#include "module/messages.h"
 #include "module/console.h"
+#include "module/messages.h"
 #include "module/names.h"
 #include "module/pycall.h"
 

@@ -25,6 +25,17 @@ Ref displayable(PyObject* line) {
     return bytes ? call_method(bytes.get(), kDecode, {encoding.get(), kReplace}) : Ref();
 }
 
+// write(text), and when the console's encoding cannot take the text,
+// write(the text as it can show it). A write is print or input: bool or Ref.
+template <typename Write>
+auto escaped_if_needed(PyObject* text, Write&& write) -> decltype(write(text)) {
+    auto written = write(text);
+    if (written || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return written;
+    PyErr_Clear();
+    Ref shown = displayable(text);
+    return shown ? write(shown.get()) : decltype(written){};
+}
+
 // True when the step failed with an Exception, which is cleared; false when
 // it succeeded or failed otherwise (left pending).
 bool cleared_exception() {
@@ -42,13 +53,7 @@ bool OutputLock::take() {
     return true;
 }
 
-bool tell(PyObject* line) {
-    if (print_line(line)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    Ref fallback = displayable(line);
-    return fallback && print_line(fallback.get());
-}
+bool tell(PyObject* line) { return escaped_if_needed(line, print_line); }
 
 bool show(PyObject* line) { return tell(line) || cleared_exception(); }
 
@@ -58,11 +63,8 @@ bool say(PyObject* line) {
 }
 
 Ref ask(PyObject* prompt) {
-    Ref line = call(scope::builtin_input(), {prompt});
-    if (line || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return line;
-    PyErr_Clear();
-    Ref shown = displayable(prompt);
-    return shown ? call(scope::builtin_input(), {shown.get()}) : Ref();
+    return escaped_if_needed(prompt,
+                             [](PyObject* text) { return call(scope::builtin_input(), {text}); });
 }
 
 Ref describe(PyObject* error) {
