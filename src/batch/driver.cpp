@@ -344,7 +344,6 @@ Ref main(PyObject* const*) {
         record_outcome(ending, true);
         return {};
     }
-    client::reset_pacer();
     Ref result = run_batch(*batch, ending);
     if (settle_halt(batch->run(), result)) ending.outcome = Outcome::Stopped;
     // The end of the batch, however it ends: the status line gone, nothing

@@ -18,7 +18,7 @@ namespace {
 constexpr Py_ssize_t kPrefixBytes = 131072;
 
 const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_="},
-    kFileUrl{"file_url"}, kStream{"stream"}, kIterContent{"iter_content"},
+    kFileUrl{"file_url"}, kIterContent{"iter_content"},
     kChunkSize{"chunk_size"}, kSha1{"sha1"}, kHexdigest{"hexdigest"}, kUpper{"upper"},
     kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
     kTimeoutError{"Timeout"}, kRequestException{"RequestException"},
@@ -283,7 +283,7 @@ bool discard_body(PyObject* response, PyObject* url) {
 }
 
 Ref stream_from(const Route& route, PyObject* url, PyObject* header) {
-    return route.get(url, {{names::headers, header}, {kStream, Py_True}, {names::timeout, ints::six}});
+    return route.get(url, {{names::headers, header}, {names::stream, Py_True}, {names::timeout, ints::six}});
 }
 
 // The prefix hash from the request for bytes 0-131071. Empty with no error

@@ -1,24 +1,6 @@
-// One pacer for the whole batch.
-//
-// While main runs, every request (both listings, download addresses,
-// downloads) passes here. A reply 429 or 503 is judged (pacer.cpp):
-// - a blip, the first refusal of a unit of work (a file over its attempts,
-//   a listing page) with nothing else refused nearby and no Retry-After:
-//   that request alone waits 1 s and is sent again;
-// - the request's own, refused again while its group served others and no
-//   other unit was refused: the request fails, as one of the unit's attempts;
-// - shared, everything else: every worker waits, for the reply's Retry-After
-//   (seconds or an HTTP date, at most 10 minutes) or, without one, for a
-//   pause that doubles from 1 s up to 60 s and is back at 1 s once a request
-//   started after the pause succeeds. The refused request is sent again
-//   after the pause; it is not one of the unit's attempts.
-// Refusals of several units close together are a limit: the group's rate is
-// cut below the rate the service refused, and grows back while replies
-// succeed.
-//
-// Spacing is per host group, the API hosts and every other host (the
-// downloads): a limit on the listings and addresses says nothing about the
-// download hosts, and their requests alternate in every worker.
+// One pacer a batch: every request of the batch (both listings, download
+// addresses, downloads) passes here, and a reply 429 or 503 is judged by
+// whose problem it is (the rule: pacer.cpp).
 //
 // Waits run on the module's `time` (monotonic and sleep, looked up at each
 // use, so a test can replace them), in pieces of at most a quarter second:
@@ -29,16 +11,18 @@
 #include "module/python.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "module/ref.h"
 
 namespace fw::client {
 
-// A fresh pacer for a new batch: no pause, no spacing, no history.
-void reset_pacer() noexcept;
+class Pacer;  // pacer.cpp
 
 // What a paced request asks of the batch it belongs to (the batch's life is
-// kept above the pacer, which knows it only through this).
+// kept above the pacer, which knows it only through this). Each batch has a
+// pacer of its own: a worker left behind by an earlier batch paces under
+// that batch's.
 class PacedBatch {
 public:
     virtual bool stopped() const noexcept = 0;
@@ -46,9 +30,14 @@ public:
     // halts. False on an error of its own.
     virtual bool cookie_rejected(PyObject* reply, PyObject* url) = 0;
 
+    Pacer& pacer() noexcept { return *pacer_; }
+
 protected:
-    PacedBatch() = default;
-    ~PacedBatch() = default;
+    PacedBatch();
+    ~PacedBatch();
+
+private:
+    std::unique_ptr<Pacer> pacer_;
 };
 
 // One unit of work (a file over its attempts, a listing page over its
@@ -70,31 +59,44 @@ bool refusals_spent() noexcept;
 // One request of a batch through the pacer, sent as often as it is refused.
 class PacedRequest {
 public:
-    PacedRequest(PyObject* url, PacedBatch& batch);
-    // Waits for the pause and the group's spacing; false with an error set
-    // when the batch stopped meanwhile or a wait failed.
+    PacedRequest(PyObject* url, PyObject* headers, PacedBatch& batch);
+    ~PacedRequest();
+    PacedRequest(const PacedRequest&) = delete;
+    PacedRequest& operator=(const PacedRequest&) = delete;
+    // Waits for the pause, the test after it and the group's spacing; false
+    // with an error set when the batch stopped meanwhile or a wait failed.
     bool admit();
     enum class Verdict { Use, Again, Fail };
     // What the reply means: use it, send again (refused; the reply is
     // closed), or fail with the error set (a rejected cookie, a refusal of
-    // this request alone, or refusals for too long).
+    // this unit alone, or refusals for too long).
     Verdict judge(PyObject* reply);
 
+    // Where the request stands in the pacer (pacer.cpp).
+    struct Ticket {
+        bool reserved = false;
+        double slot = 0;           // the start reserved in the group's spacing
+        uint64_t generation = 0;   // the pause it was sent after
+        bool tester = false;       // it tests the service after a pause
+        bool awaits_test = false;  // it waits for the test's answer
+    };
+
 private:
-    PyObject* url_;  // borrowed from the caller
+    bool probe_as_test();
+    void remember();
+
+    PyObject* url_;      // borrowed from the caller
+    PyObject* headers_;  // borrowed from the caller; may be null
     PacedBatch& batch_;
     int group_;
-    bool reserved_ = false;
-    double slot_ = 0;     // the start reserved in the group's spacing
     double started_ = 0;  // when it was sent
-    uint64_t generation_ = 0;  // the pause it was sent after
-    double own_pause_end_;     // a blip's pause, this request's alone
+    Ticket ticket_;
     RefusalClock clock_;
 };
 
 template <typename Send>
-Ref paced_get(PyObject* url, PacedBatch& batch, Send&& send) {
-    PacedRequest request(url, batch);
+Ref paced_get(PyObject* url, PyObject* headers, PacedBatch& batch, Send&& send) {
+    PacedRequest request(url, headers, batch);
     for (;;) {
         if (!request.admit()) return {};
         Ref reply = send();

@@ -75,9 +75,17 @@ bool Route::choose() {
 // For a thread that works for a batch, through the pacer: spaced, and sent
 // again when refused.
 Ref Route::get(PyObject* url, std::initializer_list<Kw> keywords) const {
-    auto send = [&] { return call_method(via_.get(), names::get, {url}, keywords); };
     Run* run = current_run();
-    return run != nullptr ? paced_get(url, *run, send) : send();
+    if (run == nullptr) return send(url, keywords);
+    PyObject* headers = nullptr;
+    for (const Kw& keyword : keywords) {
+        if (keyword.name == names::headers.get()) headers = keyword.value;
+    }
+    return paced_get(url, headers, *run, [&] { return send(url, keywords); });
+}
+
+Ref Route::send(PyObject* url, std::initializer_list<Kw> keywords) const {
+    return call_method(via_.get(), names::get, {url}, keywords);
 }
 
 void raise_request_error(PyObject* kind, Ref message, PyObject* response) {

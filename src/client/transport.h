@@ -30,7 +30,10 @@ public:
     bool choose();
     // True when the call goes to the shared session.
     bool pooled() const noexcept { return pooled_; }
+    // On a thread that works for a batch, through its pacer; else as send.
     Ref get(PyObject* url, std::initializer_list<Kw> keywords) const;
+    // The request once, unpaced.
+    Ref send(PyObject* url, std::initializer_list<Kw> keywords) const;
 
 private:
     Ref via_;  // the module's `requests`, or the shared session

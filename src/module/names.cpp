@@ -34,7 +34,7 @@ const Text sha1list{"sha1list"}, cidlist{"cidlist"}, encodinglist{"encodinglist"
     mythread{"mythread"}, run_down{"run_down"}, get_url{"get_url"}, get_preid{"get_preid"},
     get_sha1list{"get_sha1list"}, get_cidlist{"get_cidlist"}, main{"main"};
 const Text get{"get"}, text{"text"}, headers{"headers"}, timeout{"timeout"}, append{"append"},
-    split{"split"}, close{"close"}, loads{"loads"};
+    split{"split"}, close{"close"}, loads{"loads"}, stream{"stream"};
 }  // namespace names
 
 namespace ints {

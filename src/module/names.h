@@ -59,7 +59,7 @@ extern const Text requests, json, time, hashlib, math, queue, threading, configp
 extern const Text sha1list, cidlist, encodinglist, lock, mythread, run_down, get_url,
     get_preid, get_sha1list, get_cidlist, main;
 // attributes and keywords used in more than one place
-extern const Text get, text, headers, timeout, append, split, close, loads;
+extern const Text get, text, headers, timeout, append, split, close, loads, stream;
 }  // namespace names
 
 // The shared integer constants.

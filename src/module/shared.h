@@ -41,6 +41,15 @@ public:
         }
         return kept;  // a candidate that lost is released here, unlocked
     }
+    // Fills the slot with `value`, whatever it held; what it held is
+    // released here, unlocked.
+    void replace(Ref value) {
+        Ref old;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            old = Ref::steal(std::exchange(obj_, value.release()));
+        }
+    }
     // Empties the slot and hands over what it held.
     Ref take() {
         std::lock_guard<std::mutex> hold(mutex_);

@@ -1,0 +1,29 @@
+// What the pacer reads off a request and its reply: the hosts the request
+// goes to, the status, the wait a refusal names; and closing a reply it will
+// not use.
+#pragma once
+
+#include "module/python.h"
+
+namespace fw::client {
+
+// True for an address on the API or APS host.
+bool on_api_hosts(PyObject* url);
+
+// The reply's status; 0 for a reply without a number there (a test double).
+long status_of(PyObject* reply);
+
+// 429 or 503: the service refuses the request.
+bool is_refusal(long status);
+
+// The wait a refused reply asks for in its Retry-After (whole seconds with
+// any leading zeros, or an HTTP date), at most 10 minutes; 0 when it names
+// none, none that reads, or none to wait (0, a date already past). Errors
+// while reading it are passed over.
+double retry_after(PyObject* reply);
+
+// Closes a reply; a reply that cannot be closed (an Exception) costs only
+// its connection. False with anything else pending.
+bool close_reply(PyObject* reply);
+
+}  // namespace fw::client
