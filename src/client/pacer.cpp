@@ -1,43 +1,31 @@
 // The pacer's rule (docs/robustness.md, "Throttling").
 //
-// A reply 429 or 503 is a refusal, and whose problem it is gets decided by
+// A reply 429 or 503 is a refusal. Whose problem it is, is decided by
 // evidence, never by one unit of work (a file over its attempts, a listing
-// page over its attempts) alone. In its host group (the API hosts; the
-// download hosts) a refused unit waits (refused for the batch, not served
-// since) or was just refused once; a unit whose refusals were found its own
-// counts as neither.
-// - Shared, the whole batch's problem: another unit waits; the unit's first
-//   refusal while another was just refused once, less than a quiet spell
-//   (below) after a pause, or with a Retry-After.
-// - The unit's own: its first refusal otherwise (its request alone waits
-//   1 s and is sent again); later, when its group served a request since
-//   its last refusal. When it served none, the group's last request served
-//   (the API's, when the downloads have none yet: the file's own address) is
-//   sent again: answered, the refusal is the unit's own, refused, shared.
-//   A refusal of the unit's own fails its attempt; the unit's next request
-//   waits for its Retry-After, if it named one, up to a minute.
-// A shared refusal pauses every request: for the reply's Retry-After (at
-// most 10 minutes), or 1 s doubling up to 60 s. Then one request tests the
-// service while the others wait: answered, the pause and its backoff are
-// over; refused, a longer pause follows. A unit refused more than once
-// tests with its group's last request served, not its own. Refusals of requests sent
-// before a pause began open no new one. A Retry-After of 0 or a past date
-// is none, and no refused unit is sent again sooner than 1 s.
+// page over its attempts) alone. In its host group (the API hosts, the
+// download hosts) a unit waits (refused for the batch, not served since), was
+// refused once, or is clear (served, or its refusals found its own).
+// - Shared, the batch's problem: another unit waits; or it is the unit's
+//   first refusal and another unit was refused once, or it came within a
+//   quiet spell after a pause, or it names a Retry-After.
+// - Else the unit's own: the first time its request alone waits 1 s and is
+//   sent again; later, when its group served a request since the unit's last
+//   refusal. When it served none, the group's last request served (for a
+//   download without one, the file's own address) is sent again: answered,
+//   the refusal is the unit's own, refused, shared. Its own refusal fails
+//   the attempt, and its next request waits its Retry-After (at most 60 s).
+// A shared refusal pauses every request, for its Retry-After (at most 10
+// minutes) or 1 s doubling up to 60 s. Then one request tests the service
+// while the others wait (a unit refused more than once tests with its
+// group's last request served, not its own): answered, the pause and its
+// backoff are over; refused, a longer pause follows. Refusals of requests
+// sent before a pause began open no new one. A Retry-After of 0 or a past
+// date is none: no refused unit is sent again sooner than 1 s.
 //
 // Two units refused at once, or less than a quiet spell apart (3 s, 10 s
-// when both named a Retry-After; counted from the pause's end), show a
-// limit: a shared pause then cuts the group's rate, once a pause, to 0.7 x
-// the rate the service refused, its ceiling: the group's
-// spacing when it was spaced, else the highest rate of its starts over any
-// trailing stretch of the last second (at least 0.1 s long). A group that
-// was not spaced and had no other request out (the listing pages, a
-// folder's last file) is not cut: that pace is the client's own. Each
-// success then adds 0.2 requests/s below the knee (a cut is won back in
-// about a second), above it 0.01, doubling every 10 s without a refusal, so
-// a limit that was lifted is found again. The knee is 0.9 x the ceiling when
-// the group had been spaced for a second since the last pause (it met the
-// limit from just above); after a burst there is none: 0.7 x a burst may
-// still be above the limit.
+// when both named a Retry-After), show a limit: their shared pause cuts the
+// group's pace (spacing.h) once, unless the group kept a pace of its own
+// (unspaced, one request after another: the listing, a folder's last file).
 #include "module/python.h"
 
 #include "client/pacer.h"
@@ -48,7 +36,9 @@
 #include <limits>
 #include <mutex>
 
+#include "client/clock.h"
 #include "client/replies.h"
+#include "client/spacing.h"
 #include "client/transport.h"
 #include "module/console.h"
 #include "module/messages.h"
@@ -59,20 +49,17 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.9, kSettled = 1.0, kFastGrowth = 0.2,
-                 kSlowGrowth = 0.01, kProbeDoubling = 10.0, kMinRate = 0.5;
 constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
-constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
+constexpr double kSettled = 1.0;  // spaced this long since a pause: met the limit from above
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0;
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
 constexpr double kAwaitTest = 0.02;  // real seconds between looks at the test's answer
 constexpr long kUnauthorized = 401, kUnavailable = 503;
 constexpr int kApi = 0, kDownloads = 1, kGroups = 2;
-constexpr size_t kStarts = 128;  // request starts kept per group
 constexpr double kNever = -std::numeric_limits<double>::infinity();
 
-const Text kMonotonic{"monotonic"}, kSleep{"sleep"}, kHTTPError{"HTTPError"},
-    kRequestException{"RequestException"}, kPauseHead{"请求过于频繁，暂停"}, kPauseTail{"秒"}, kEvent{"Event"}, kWait{"wait"};
+const Text kHTTPError{"HTTPError"}, kRequestException{"RequestException"},
+    kPauseHead{"请求过于频繁，暂停"}, kPauseTail{"秒"};
 
 using Ticket = PacedRequest::Ticket;
 
@@ -83,59 +70,15 @@ struct Unit {
     uint64_t served_mark = 0;  // the group's requests served at its last refusal
 };
 
+// One host group's refusals and pace.
 struct Group {
-    double rate = 0;     // requests a second; 0: not spaced
-    double ceiling = 0;  // the rate last refused
-    double knee = 0;     // below knee x ceiling the rate grows fast
-    double cut_at = 0;
-    uint64_t cut_pause = 0;     // the pause of the last cut, plus one
-    double next_slot = kNever;  // the earliest start of the next request
-    double starts[kStarts] = {};
-    size_t newest = 0, kept = 0;
+    Spacing spacing;
+    uint64_t cut_pause = 0;  // the pause of the last cut, plus one
     uint64_t served = 0;
     int units[3] = {};  // units Once and Waits (Clear is not counted)
     uint64_t last_unit = 0;  // the unit refused last, and when
     double last_refused = kNever;
     bool last_retry_after = false;
-
-    void record(double now) {
-        newest = (newest + 1) % kStarts;
-        starts[newest] = now;
-        kept = std::min(kept + 1, kStarts);
-    }
-
-    // The highest rate over the trailing stretches of the last second.
-    double rate_hit(double now) const {
-        double best = 0;
-        for (size_t i = 0; i < kept; ++i) {
-            const double start = starts[(newest + kStarts - i) % kStarts];
-            if (now - start > kWindow) break;
-            if (i > 0) best = std::max(best, i / std::max(now - start, kMinSpan));
-        }
-        return best > 0 ? best : 1 / kWindow;
-    }
-
-    void cut(double now, bool settled) {
-        knee = settled ? kKnee : 0;
-        ceiling = rate > 0 ? rate : rate_hit(now);
-        rate = std::max(kCut * ceiling, kMinRate);
-        cut_at = now;
-    }
-
-    void grow(double now) {
-        if (rate == 0) return;
-        rate += rate < knee * ceiling ? kFastGrowth
-                                      : std::min(kFastGrowth, kSlowGrowth * doubled(now - cut_at));
-    }
-
-    // 2 to the power elapsed / kProbeDoubling: whole doublings exact, linear
-    // in between. (The C library's exp2 carries a symbol version newer than
-    // the glibc the wheels are built for.)
-    static double doubled(double elapsed) {
-        const double steps = std::min(std::max(elapsed / kProbeDoubling, 0.0), 60.0);
-        const double whole = std::floor(steps);
-        return std::ldexp(1.0 + (steps - whole), static_cast<int>(whole));
-    }
 
     // Other units than `unit` in `state`.
     int others(const Unit& unit, Unit::State state) const {
@@ -171,9 +114,12 @@ public:
         }
     }
 
-    // The group's last request served, (url, headers): one whose answer is
-    // known.
-    void remember(int group, Ref known) { known_[group].replace(std::move(known)); }
+    // The group's last request served: one whose answer is known.
+    void remember(int group, PyObject* url, PyObject* headers) {
+        Ref known = Ref::steal(PyTuple_Pack(2, url, headers));
+        if (!known) PyErr_Clear();  // a known request less, nothing worse
+        known_[group].replace(std::move(known));
+    }
     Ref known(int group) const { return known_[group].get(); }
 
     // Seconds to wait before the request may start; 0: it starts now. After
@@ -187,22 +133,20 @@ public:
         if (testing_) test_out_ = t.tester = true;
         if (!t.tester) {
             if (!t.reserved || t.slot < resume_at_) {  // none yet, or one before a later pause
-                t.slot = std::max(now, g.next_slot);
-                if (g.rate > 0) g.next_slot = t.slot + 1 / g.rate;
+                t.slot = g.spacing.reserve(now);
                 t.reserved = true;
             }
             if (t.slot > now) return t.slot - now;
         }
         t.generation = generation_;
-        g.record(now);
+        g.spacing.started(now);
         return 0;
     }
 
     // The tester left without an answer: the next request tests.
     void untest(Ticket& t) {
         std::lock_guard<std::mutex> hold(lock_);
-        if (t.tester) test_out_ = false;
-        t.tester = false;
+        release_test(t);
     }
 
     void succeeded(int group, Unit& unit, Ticket& t, double started) {
@@ -211,7 +155,7 @@ public:
         Group& g = groups_[group];
         g.move(unit, Unit::Clear);
         ++g.served;
-        g.grow(started);
+        g.spacing.served(started);
     }
 
     // The tester's known request was answered.
@@ -248,25 +192,13 @@ public:
         return r;
     }
 
-    // A refusal whose owner was unknown: shared after all, or the unit's own.
+    // A refusal whose owner was unknown, found shared or the unit's own.
     void settle(int group, Unit& unit, Refusal& r, Ticket& t, double started, double now,
                 double retry_after, bool shared) {
         std::lock_guard<std::mutex> hold(lock_);
         Group& g = groups_[group];
         r.whose = shared ? Whose::Shared : Whose::Own;
-        if (shared) {
-            pause(g, unit, r, t, started, now, retry_after);
-        } else {
-            own(g, unit, r, t);
-        }
-    }
-
-    // The tester's known request was refused: the next pause.
-    Refusal test_refused(int group, Unit& unit, Ticket& t, double now) {
-        std::lock_guard<std::mutex> hold(lock_);
-        Refusal r;
-        pause(groups_[group], unit, r, t, now, now, 0);
-        return r;
+        shared ? pause(g, unit, r, t, started, now, retry_after) : own(g, unit, r, t);
     }
 
     // The unit is over: it waits no more.
@@ -289,6 +221,10 @@ private:
     // was passes to the next request.
     void own(Group& g, Unit& unit, const Refusal& r, Ticket& t) {
         g.move(unit, r.first ? Unit::Once : Unit::Clear);
+        release_test(t);
+    }
+
+    void release_test(Ticket& t) {
         if (t.tester) test_out_ = false;
         t.tester = false;
     }
@@ -314,13 +250,12 @@ private:
         t.tester = false;
         // Spaced for a while since the last pause: the rate met the limit
         // from just above. Else it was a burst, or a rate refused at once.
-        const bool settled = g.rate > 0 && now - resume_at_ >= kSettled;
-        const bool pushed = g.rate > 0 || (g.kept > 0 && g.starts[g.newest] > started);
-        if (r.limit && pushed && g.cut_pause != generation_ + 1) {
-            g.cut(now, settled);
+        const bool settled = g.spacing.spaced() && now - resume_at_ >= kSettled;
+        if (r.limit && !g.spacing.own_pace(started) && g.cut_pause != generation_ + 1) {
+            g.spacing.cut(now, settled);
             g.cut_pause = generation_ + 1;
         }
-        g.next_slot = std::max(g.next_slot, resume_at_);
+        g.spacing.hold_until(resume_at_);
         r.resume_at = resume_at_;
     }
 
@@ -355,26 +290,6 @@ std::atomic<uint64_t> units{0};
 // The unit keeps being refused: it does not test the service after a pause.
 bool refused_again() {
     return tally.groups[kApi].refusals > 1 || tally.groups[kDownloads].refusals > 1;
-}
-
-bool now_monotonic(double& now) {
-    Ref value = call_global_attr(names::time, kMonotonic);
-    if (!value) return false;
-    now = PyFloat_AsDouble(value.get());
-    return !(now == -1.0 && PyErr_Occurred());
-}
-
-bool sleep_for(double seconds) {
-    Ref delay = Ref::steal(PyFloat_FromDouble(seconds));
-    return delay && call_global_attr(names::time, kSleep, {delay.get()});
-}
-
-// A wait for another thread's answer, not for a time: real time, whatever
-// clock the module's `time` keeps.
-bool await_test() {
-    Ref never_set = call_global_attr(names::threading, kEvent);
-    Ref delay = never_set ? Ref::steal(PyFloat_FromDouble(kAwaitTest)) : Ref();
-    return delay && call_method(never_set.get(), kWait, {delay.get()});
 }
 
 // "请求过于频繁，暂停N秒", N the whole seconds of the pause, rounded up (a
@@ -458,16 +373,6 @@ PacedRequest::PacedRequest(PyObject* url, PyObject* headers, PacedBatch& batch)
 
 PacedRequest::~PacedRequest() { batch_.pacer().untest(ticket_); }
 
-void PacedRequest::remember() {
-    if (headers_ == nullptr) return;
-    Ref known = Ref::steal(PyTuple_Pack(2, url_, headers_));
-    if (known) {
-        batch_.pacer().remember(group_, std::move(known));
-    } else {
-        PyErr_Clear();  // a known request less, nothing worse
-    }
-}
-
 // The tester's unit keeps being refused: it tests with its group's last
 // request served, not its own. True when the request may go on; false with
 // an error set.
@@ -481,16 +386,17 @@ bool PacedRequest::probe_as_test() {
         return true;
     }
     double now = 0;
-    if (!now_monotonic(now)) return false;
+    if (!monotonic_now(now)) return false;
     start_clock(now, kUnavailable);
-    const Refusal refusal = pacer.test_refused(group_, tally.groups[group_], ticket_, now);
+    Refusal refusal;  // the test was refused: the next pause
+    pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, 0, true);
     return !refusal.announce || announce_pause(refusal.resume_at - now);
 }
 
 bool PacedRequest::admit() {
     Pacer& pacer = batch_.pacer();
     for (;;) {
-        if (!now_monotonic(started_)) return false;
+        if (!monotonic_now(started_)) return false;
         const bool own_wait = started_ < tally.not_before;
         const double wait = own_wait ? tally.not_before - started_ : pacer.reserve(group_, started_, ticket_);
         if (wait <= 0) {
@@ -505,7 +411,7 @@ bool PacedRequest::admit() {
             return false;
         }
         if (!own_wait && !within_budget(started_ + wait, url_)) return false;
-        if (!(ticket_.awaits_test ? await_test() : sleep_for(std::min(wait, kPiece)))) return false;
+        if (!(ticket_.awaits_test ? wait_real(kAwaitTest) : sleep_for(std::min(wait, kPiece)))) return false;
     }
 }
 
@@ -522,12 +428,12 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     Unit& unit = tally.groups[group_];
     if (!is_refusal(status)) {
         pacer.succeeded(group_, unit, ticket_, started_);
-        remember();
+        if (headers_ != nullptr) pacer.remember(group_, url_, headers_);
         return Verdict::Use;
     }
     const double asked = retry_after(reply);
     double now = 0;
-    if (!close_reply(reply) || !now_monotonic(now)) return Verdict::Fail;
+    if (!close_reply(reply) || !monotonic_now(now)) return Verdict::Fail;
     if (batch_.stopped()) {  // nothing is sent again once the batch stops
         raise_batch_stopped();
         return Verdict::Fail;

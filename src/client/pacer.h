@@ -83,7 +83,6 @@ public:
 
 private:
     bool probe_as_test();
-    void remember();
 
     PyObject* url_;      // borrowed from the caller
     PyObject* headers_;  // borrowed from the caller; may be null
