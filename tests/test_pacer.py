@@ -262,17 +262,19 @@ def test_refusals_pause_and_are_sent_again(batch, service, tmp_path, script, pau
     assert "放弃" not in "".join(said)
 
 
-# A host that refuses every request for 40 s: the files in flight wait it
-# out without using an attempt, and are done, on both paths: the router, and
-# the installed package's shared session (downloads). Once the six in flight
-# are refused, one request at a time tests the host, one a pause.
-@pytest.mark.parametrize("session, kind, reply", [
+# A host, or the whole service, refuses every request for 40 s after the
+# listing: the files in flight wait it out without using an attempt, and are
+# done, on both paths: the router, and the installed package's shared session
+# (downloads). Once the six in flight are refused, one request at a time
+# tests the service, one a pause.
+@pytest.mark.parametrize("session, kinds, reply", [
     (False, "address", (429, {"Retry-After": "1"})), (False, "download", (503, {})),
+    (False, "list address download", (503, {})),
     (True, "download", (503, {})), (True, "download", (429, {"Retry-After": "1"}))])
-def test_an_outage_is_waited_out_one_request_at_a_time(batch, service, tmp_path, session, kind,
+def test_an_outage_is_waited_out_one_request_at_a_time(batch, service, tmp_path, session, kinds,
                                                        reply):
     server = service(files=20)
-    server.outage = ({kind}, reply, 0, 40.0)
+    server.outage = (kinds.split(), reply, 1, 40.0)
     said = batch(server, session)
     assert sorted(written(tmp_path)) == every_line(server)
     assert "放弃" not in "".join(said)
@@ -355,8 +357,8 @@ def test_a_file_refused_alone_fails_on_its_attempts(batch, service, tmp_path, cl
                                     encoding="utf-8")
     if case == "with a passing refusal":  # when it meets the file's refusals: shared
         script[("address", "pc05")] = [(503, {})]
-        shared_again = shared_again + [shared_again[-1] + 1, shared_again[-1] + 2]
-        pauses = [pauses, pauses + 1, pauses + 2]
+        shared_again = shared_again + [shared_again[-1] + 1]
+        pauses = [pauses, pauses + 1]
     server.plan(script)
     said = batch(server)
     url = server.base + "/dl/pc02" if kind == "download" else \

@@ -3,8 +3,9 @@
 // A reply 429 or 503 is a refusal. Whose problem it is, is decided by
 // evidence, never by one unit of work (a file over its attempts, a listing
 // page over its attempts) alone. In its host group (the API hosts, the
-// download hosts) a unit waits (refused for the batch, not served since), was
-// refused once, or is clear (served, or its refusals found its own).
+// download hosts) a unit waits (refused for the batch, not served since, nor
+// since a test passed), was refused once, or is clear (served, or its
+// refusals found its own).
 // - Shared, the batch's problem: another unit waits; or it is the unit's
 //   first refusal and another unit was refused once, or it came within a
 //   quiet spell after a pause, or it names a Retry-After.
@@ -66,6 +67,7 @@ using Ticket = PacedRequest::Ticket;
 // One unit of work's standing in one group (a field of the thread's tally).
 struct Unit {
     enum State { Clear, Once, Waits } state = Clear;
+    uint64_t era = 0;  // the group's era it took its state in
     int refusals = 0;
     uint64_t served_mark = 0;  // the group's requests served at its last refusal
 };
@@ -80,14 +82,20 @@ struct Group {
     double last_refused = kNever;
     bool last_retry_after = false;
 
+    uint64_t era = 0;   // a test passed ends an era: who waited must show it again
+
+    bool in(const Unit& unit, Unit::State state) const { return unit.state == state && unit.era == era; }
     // Other units than `unit` in `state`.
-    int others(const Unit& unit, Unit::State state) const {
-        return units[state] - (unit.state == state ? 1 : 0);
-    }
+    int others(const Unit& unit, Unit::State state) const { return units[state] - in(unit, state); }
     void move(Unit& unit, Unit::State state) {
-        if (unit.state != Unit::Clear) --units[unit.state];
+        if (unit.state != Unit::Clear && unit.era == era) --units[unit.state];
         if (state != Unit::Clear) ++units[state];
         unit.state = state;
+        unit.era = era;
+    }
+    void next_era() {
+        ++era;
+        units[Unit::Once] = units[Unit::Waits] = 0;
     }
 };
 
@@ -212,6 +220,9 @@ private:
     void pause_over(Ticket& t) {
         if (t.generation == generation_) {
             backoff_ = kFirstBackoff;
+            if (testing_) {
+                for (Group& g : groups_) g.next_era();
+            }
             testing_ = test_out_ = false;
         }
         t.tester = false;
