@@ -357,8 +357,8 @@ def test_a_file_refused_alone_fails_on_its_attempts(batch, service, tmp_path, cl
                                     encoding="utf-8")
     if case == "with a passing refusal":  # when it meets the file's refusals: shared
         script[("address", "pc05")] = [(503, {})]
-        shared_again = shared_again + [shared_again[-1] + 1]
-        pauses = [pauses, pauses + 1]
+        shared_again = shared_again + [shared_again[-1] + 1, shared_again[-1] + 2]
+        pauses = [pauses, pauses + 1, pauses + 2]
     server.plan(script)
     said = batch(server)
     url = server.base + "/dl/pc02" if kind == "download" else \

@@ -4,8 +4,8 @@
 // evidence, never by one unit of work (a file over its attempts, a listing
 // page over its attempts) alone. In its host group (the API hosts, the
 // download hosts) a unit waits (refused for the batch, not served since, nor
-// since a test passed), was refused once, or is clear (served, or its
-// refusals found its own).
+// since a unit's own request passed a test), was refused once, or is clear
+// (served, or its refusals found its own).
 // - Shared, the batch's problem: another unit waits; or it is the unit's
 //   first refusal and another unit was refused once, or it came within a
 //   quiet spell after a pause, or it names a Retry-After.
@@ -82,7 +82,7 @@ struct Group {
     double last_refused = kNever;
     bool last_retry_after = false;
 
-    uint64_t era = 0;   // a test passed ends an era: who waited must show it again
+    uint64_t era = 0;   // a test passed by a request of its own ends an era
 
     bool in(const Unit& unit, Unit::State state) const { return unit.state == state && unit.era == era; }
     // Other units than `unit` in `state`.
@@ -159,7 +159,7 @@ public:
 
     void succeeded(int group, Unit& unit, Ticket& t, double started) {
         std::lock_guard<std::mutex> hold(lock_);
-        pause_over(t);
+        pause_over(t, true);
         Group& g = groups_[group];
         g.move(unit, Unit::Clear);
         ++g.served;
@@ -169,7 +169,7 @@ public:
     // The tester's known request was answered.
     void test_answered(Ticket& t) {
         std::lock_guard<std::mutex> hold(lock_);
-        pause_over(t);
+        pause_over(t, false);
     }
 
     // Records a refusal of `unit` and says whose it is; a shared one pauses
@@ -217,10 +217,12 @@ public:
 
 private:
     // A request sent after the last pause was answered: the pause is over.
-    void pause_over(Ticket& t) {
+    // When a unit's own request was the test (not a known one asked again),
+    // who waited before must show again that they are refused.
+    void pause_over(Ticket& t, bool own_request) {
         if (t.generation == generation_) {
             backoff_ = kFirstBackoff;
-            if (testing_) {
+            if (testing_ && own_request) {
                 for (Group& g : groups_) g.next_era();
             }
             testing_ = test_out_ = false;
