@@ -55,7 +55,7 @@ constexpr double kSettled = 1.0;  // spaced this long since a pause: met the lim
 constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0;
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
 constexpr double kAwaitTest = 0.02;  // real seconds between looks at the test's answer
-constexpr long kUnauthorized = 401, kUnavailable = 503;
+constexpr long kUnauthorized = 401;
 constexpr int kApi = 0, kDownloads = 1, kGroups = 2;
 constexpr double kNever = -std::numeric_limits<double>::infinity();
 
@@ -116,10 +116,7 @@ struct Refusal {
 class Pacer {
 public:
     ~Pacer() {
-        for (SharedRef& slot : known_) {
-            Ref known = slot.take();
-            if (!Ref::holds_interpreter()) known.abandon();  // a worker at exit let go of it last
-        }
+        for (SharedRef& slot : known_) slot.empty_at_end();
     }
 
     // The group's last request served: one whose answer is known.
@@ -323,29 +320,13 @@ void raise_refused(const char* format, long status, PyObject* url, PyObject* rep
     raise_request_error(kHTTPError, Ref::steal(PyUnicode_FromFormat(format, status, url)), reply);
 }
 
-enum class Answer { Served, Refused, Unknown, Error };
-
-// Sends the group's last request served again, unpaced (with `or_api`, the
-// API's when the group has none yet). Unknown when there is none, or it
-// failed (an Exception, passed over); Error for anything else, left pending.
-Answer ask_known(const Pacer& pacer, int group, bool or_api) {
+// The group's last request served, asked again (with `or_api`, the API's
+// when the group has none yet): its status; 0 when there is none or it
+// failed, -1 with an error pending.
+long ask_known(const Pacer& pacer, int group, bool or_api) {
     Ref known = pacer.known(group);
     if (!known && or_api) known = pacer.known(kApi);
-    if (!known) return Answer::Unknown;
-    Route route;
-    Ref reply = route.choose()
-                    ? route.send(PyTuple_GET_ITEM(known.get(), 0),
-                                 {{names::headers, PyTuple_GET_ITEM(known.get(), 1)},
-                                  {names::stream, Py_True},
-                                  {names::timeout, ints::listing_timeout}})
-                    : Ref();
-    const long status = reply ? status_of(reply.get()) : 0;
-    if (!reply || !close_reply(reply.get())) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Answer::Error;
-        PyErr_Clear();
-        return Answer::Unknown;
-    }
-    return is_refusal(status) ? Answer::Refused : Answer::Served;
+    return known ? ask_again(known.get()) : 0;
 }
 
 // Shared refusals past the 15-minute budget fail the unit.
@@ -391,16 +372,16 @@ PacedRequest::~PacedRequest() { batch_.pacer().untest(ticket_); }
 // an error set.
 bool PacedRequest::probe_as_test() {
     Pacer& pacer = batch_.pacer();
-    const Answer answer = ask_known(pacer, group_, false);
-    if (answer == Answer::Error) return false;
-    if (answer == Answer::Unknown) return true;  // its own request tests instead
-    if (answer == Answer::Served) {
+    const long status = ask_known(pacer, group_, false);
+    if (status < 0) return false;
+    if (status == 0) return true;  // nothing to test with: its own request tests
+    if (!is_refusal(status)) {
         pacer.test_answered(ticket_);
         return true;
     }
     double now = 0;
     if (!monotonic_now(now)) return false;
-    start_clock(now, kUnavailable);
+    start_clock(now, status);
     Refusal refusal;  // the test was refused: the next pause
     pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, 0, true);
     return !refusal.announce || announce_pause(refusal.resume_at - now);
@@ -455,9 +436,9 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     tally.not_before = now + std::min(std::max(asked, kFirstBackoff), kMaxBackoff);
     Refusal refusal = pacer.refused(group_, unit, tally.id, ticket_, started_, now, asked);
     if (refusal.whose == Whose::Unknown) {
-        const Answer answer = ask_known(pacer, group_, true);
-        if (answer == Answer::Error) return Verdict::Fail;
-        pacer.settle(group_, unit, refusal, ticket_, started_, now, asked, answer != Answer::Served);
+        const long answer = ask_known(pacer, group_, true);
+        if (answer < 0) return Verdict::Fail;
+        pacer.settle(group_, unit, refusal, ticket_, started_, now, asked, answer == 0 || is_refusal(answer));
     }
     ticket_.reserved = false;
     if (refusal.whose == Whose::Own) {

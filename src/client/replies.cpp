@@ -6,6 +6,7 @@
 #include <string>
 
 #include "client/hosts.h"
+#include "client/transport.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -95,6 +96,20 @@ bool close_reply(PyObject* reply) {
     }
     PyErr_Clear();
     return true;
+}
+
+long ask_again(PyObject* known) {
+    Route route;
+    Ref reply = route.choose() ? route.send(PyTuple_GET_ITEM(known, 0),
+                                            {{names::headers, PyTuple_GET_ITEM(known, 1)},
+                                             {names::stream, Py_True},
+                                             {names::timeout, ints::listing_timeout}})
+                               : Ref();
+    const long status = reply ? std::max(status_of(reply.get()), 1L) : 0;
+    if (reply && close_reply(reply.get())) return status;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
 }
 
 }  // namespace fw::client

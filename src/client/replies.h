@@ -1,6 +1,6 @@
 // What the pacer reads off a request and its reply: the hosts the request
-// goes to, the status, the wait a refusal names; and closing a reply it will
-// not use.
+// goes to, the status, the wait a refusal names; closing a reply it will not
+// use, and asking a request it knows again.
 #pragma once
 
 #include "module/python.h"
@@ -21,6 +21,11 @@ bool is_refusal(long status);
 // none, none that reads, or none to wait (0, a date already past). Errors
 // while reading it are passed over.
 double retry_after(PyObject* reply);
+
+// Sends `known`, a tuple (url, headers) of a request once served, again,
+// unpaced and streamed (no body read). Its status; 0 when it failed with an
+// Exception (passed over), -1 with anything else pending.
+long ask_again(PyObject* known);
 
 // Closes a reply; a reply that cannot be closed (an Exception) costs only
 // its connection. False with anything else pending.

@@ -45,12 +45,8 @@ void raise_streak(PyObject* error) {
 
 }  // namespace
 
-Run::~Run() {
-    // A run that outlives its main (a worker left behind held it last) lets
-    // go of its cause only where the interpreter is sure to be there.
-    Ref cause = halt_cause_.take();
-    if (!Ref::holds_interpreter()) cause.abandon();
-}
+// A run that outlives its main (a worker left behind held it last).
+Run::~Run() { halt_cause_.empty_at_end(); }
 
 // Keeps `cause` and stops the work when this is the batch's first halt.
 bool Run::first_halt(Halt kind, Ref cause) {

@@ -50,6 +50,13 @@ public:
             old = Ref::steal(std::exchange(obj_, value.release()));
         }
     }
+    // Empties the slot at the end of its owner, which may come on a thread
+    // the interpreter is ending: what it held is released only where the
+    // interpreter is sure to be there, and left otherwise.
+    void empty_at_end() {
+        Ref held = take();
+        if (!Ref::holds_interpreter()) held.abandon();
+    }
     // Empties the slot and hands over what it held.
     Ref take() {
         std::lock_guard<std::mutex> hold(mutex_);
