@@ -4,6 +4,7 @@ every call as it is made to whoever replaces it."""
 import gc
 import hashlib
 import http.server
+import os
 import queue
 import types
 import threading
@@ -13,6 +14,7 @@ from unittest import mock
 import pytest
 import requests
 
+from conftest import run_python
 from standin import Drive, StandIn
 
 PREFIX = 131072
@@ -329,6 +331,53 @@ def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkey
         t.join(10)
     assert isinstance(results["old"], requests.Timeout)
     assert results["young"] == sha(b"data")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_child_forked_while_a_read_is_watched_watches_its_own():
+    # The child has neither the parent's reading thread nor its watchdog:
+    # its own read, past its deadline, is cut off all the same.
+    result = run_python("""if 1:
+        import os, threading, time, types, requests, fernwick
+        now, replies = [0.0], []
+        fernwick.time = types.SimpleNamespace(monotonic=lambda: now[0], time=time.time)
+
+        class Held:
+            status_code, headers = 200, {}
+
+            def __init__(self):
+                self.raw, self.cut, self.reading = self, threading.Event(), threading.Event()
+
+            def shutdown(self):
+                self.cut.set()
+
+            def iter_content(self, chunk_size):
+                self.reading.set()
+                self.cut.wait(3)
+                yield b"data"
+
+            def close(self):
+                pass
+        fernwick.requests = types.SimpleNamespace(
+            get=lambda url, **kw: replies.append(Held()) or replies[-1], Timeout=requests.Timeout)
+
+        def read():
+            try:
+                return fernwick.get_preid("http://h/x", "uid=1", 5)
+            except requests.Timeout:
+                return "cut off"
+        threading.Thread(target=read, daemon=True).start()
+        while not (replies and replies[0].reading.is_set()):
+            time.sleep(0.01)
+        pid = os.fork()
+        if pid == 0:
+            threading.Timer(0.2, now.__setitem__, (0, 60.0)).start()
+            print(read(), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        now[0] = 60.0
+        """)
+    assert result.stdout == "cut off\n", result.stderr
 
 
 CONFIG = "[必须参数]\ncid = {cid}\ntype = 0\ncookie = uid=7\n[功能参数]\nrecursion = {recursion}\n"
