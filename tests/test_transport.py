@@ -338,45 +338,29 @@ def test_a_child_forked_while_a_read_is_watched_watches_its_own():
     # The child has neither the parent's reading thread nor its watchdog:
     # its own read, past its deadline, is cut off all the same.
     result = run_python("""if 1:
-        import os, threading, time, types, requests, fernwick
-        now, replies = [0.0], []
+        import os, sys, threading, time, types, requests, fernwick
+        sys.path.insert(0, %r)
+        from test_transport import HeldRead
+        now, replies = [0.0], {"http://h/parent": HeldRead(), "http://h/child": HeldRead()}
         fernwick.time = types.SimpleNamespace(monotonic=lambda: now[0], time=time.time)
+        fernwick.requests = types.SimpleNamespace(get=lambda url, **kw: replies[url],
+                                                  Timeout=requests.Timeout)
 
-        class Held:
-            status_code, headers = 200, {}
-
-            def __init__(self):
-                self.raw, self.cut, self.reading = self, threading.Event(), threading.Event()
-
-            def shutdown(self):
-                self.cut.set()
-
-            def iter_content(self, chunk_size):
-                self.reading.set()
-                self.cut.wait(3)
-                yield b"data"
-
-            def close(self):
-                pass
-        fernwick.requests = types.SimpleNamespace(
-            get=lambda url, **kw: replies.append(Held()) or replies[-1], Timeout=requests.Timeout)
-
-        def read():
+        def read(url):
             try:
-                return fernwick.get_preid("http://h/x", "uid=1", 5)
+                return fernwick.get_preid(url, "uid=1", 5)
             except requests.Timeout:
                 return "cut off"
-        threading.Thread(target=read, daemon=True).start()
-        while not (replies and replies[0].reading.is_set()):
-            time.sleep(0.01)
+        threading.Thread(target=read, args=("http://h/parent",), daemon=True).start()
+        assert replies["http://h/parent"].reading.wait(10)
         pid = os.fork()
         if pid == 0:
             threading.Timer(0.2, now.__setitem__, (0, 60.0)).start()
-            print(read(), flush=True)
+            print(read("http://h/child"), flush=True)
             os._exit(0)
         os.waitpid(pid, 0)
         now[0] = 60.0
-        """)
+        """ % os.path.dirname(os.path.abspath(__file__)))
     assert result.stdout == "cut off\n", result.stderr
 
 
