@@ -8,8 +8,9 @@
 //
 // Who writes: everyone under `lock`, so two writes never meet: the workers,
 // and main, whose batch may run while an earlier batch's workers (their main
-// ended by a third Ctrl-C) still print. The text is rebuilt at most four times a second, on
-// events; a printed line in between only puts the last text back.
+// ended by a third Ctrl-C) still print. The text is rebuilt at most four
+// times a second, on events; a printed line in between only puts the last
+// text back.
 #include "module/python.h"
 
 #include "batch/progress.h"
