@@ -39,7 +39,8 @@ static_assert(sizeof kCallables / sizeof kCallables[0] == Count, "one row per ca
 
 const Text kDunderName{"__name__"}, kDunderMain{"__main__"}, kDunderInit{"__init__"}, kRun{"run"},
     kThread{"Thread"}, kLock{"Lock"}, kDunderTest{"__test__"}, kUtf8{"utf-8"},
-    kUtf8Sig{"utf-8-sig"}, kAnsi{"ANSI"}, kUtf16{"utf-16"}, kRegister{"register"};
+    kUtf8Sig{"utf-8-sig"}, kAnsi{"ANSI"}, kUtf16{"utf-16"}, kRegister{"register"},
+    kRegisterAtFork{"register_at_fork"}, kAfterInChild{"after_in_child"};
 
 Ref new_encodinglist() {
     Ref list = Ref::steal(PyList_New(0));
@@ -72,10 +73,28 @@ PyObject* at_exit(PyObject*, PyObject*) {
 
 PyMethodDef at_exit_def = {"fernwick_at_exit", at_exit, METH_NOARGS, nullptr};
 
-bool register_at_exit() {
+// Run in a child the process forked (multiprocessing's default on Linux
+// before 3.14): the module's threads stayed in the parent.
+PyObject* at_fork_child(PyObject*, PyObject*) {
+    client::forget_watchdog();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_fork_child_def = {"fernwick_at_fork_child", at_fork_child, METH_NOARGS, nullptr};
+
+// atexit.register(at_exit), and os.register_at_fork(after_in_child=...)
+// where processes fork (not on Windows).
+bool register_process_hooks() {
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     Ref hook = atexit ? Ref::steal(PyCFunction_New(&at_exit_def, nullptr)) : Ref();
-    return hook && call_method(atexit.get(), kRegister, {hook.get()});
+    Ref os = hook && call_method(atexit.get(), kRegister, {hook.get()})
+                 ? Ref::steal(PyImport_ImportModule("os"))
+                 : Ref();
+    if (!os) return false;
+    if (!PyObject_HasAttr(os.get(), kRegisterAtFork)) return true;
+    Ref child_hook = Ref::steal(PyCFunction_New(&at_fork_child_def, nullptr));
+    return child_hook && call_method(os.get(), kRegisterAtFork, {},
+                                     {{kAfterInChild, child_hook.get()}});
 }
 
 // What the module's code does at import: its imports, its shared state, the
@@ -87,7 +106,7 @@ bool run_module_body(PyObject* dict) {
                                      &names::threading, &names::configparser})) {
         return false;
     }
-    if (!register_at_exit()) return false;
+    if (!register_process_hooks()) return false;
     if (!bind(dict, names::sha1list, Ref::steal(PyList_New(0))) ||
         !bind(dict, names::cidlist, Ref::steal(PyList_New(0))) ||
         !bind(dict, names::encodinglist, new_encodinglist()) ||

@@ -131,7 +131,8 @@ unwinds_threads_at_exit = pytest.mark.skipif(
 class WorkerHooks:
     """fernwick.mythread as main sees it, the workers it makes kept in
     `workers`: main's start and join of each go through started() and
-    join(), which a test overrides to fail main's dispatch at that point."""
+    join(), which a test overrides to fail main's dispatch at that point.
+    A join waits the worker out, whatever piece main asks for."""
 
     def __init__(self, fw):
         self.worker_class, self.workers = fw.mythread, []
@@ -151,6 +152,9 @@ class WorkerHooks:
                 worker.start()
                 hooks.started(worker)
 
-            def join(self):
+            def join(self, timeout=None):
                 hooks.join(worker)
+
+            def is_alive(self):
+                return worker.is_alive()
         return Handle()

@@ -1,5 +1,6 @@
 """Ctrl-C during a batch: no file is started after it, the files in flight
 finish, main waits for them and raises the interrupt again."""
+import _thread
 import io
 import os
 import queue
@@ -268,3 +269,32 @@ def test_main_waits_for_a_worker_whose_join_the_interrupt_cut_short(tmp_path):
     assert result.returncode == 0, result.stderr[-2000:]
     started, written_lines = map(int, result.stdout.split("@@")[1].split())
     assert started == written_lines == 6
+
+
+def test_ctrl_c_is_acted_on_while_a_join_cannot_be_cut_short(fw, restore_module_attrs,
+                                                             monkeypatch, prompt_queue, tmp_path):
+    # interrupt_main sets the interrupt without a signal, so a plain join
+    # sleeps on, as any join does on Windows. It comes at the 30th file, once
+    # main joins; from then on six workers do 20 files a second each: main
+    # stops the batch within about a second of files, not after all 300.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "config.ini").write_text(CONFIG.format(1), encoding="utf-8")
+    started = []
+
+    def main_joins():
+        frame = sys._current_frames()[threading.main_thread().ident]
+        return frame.f_code.co_name in ("join", "_wait_for_tstate_lock")
+
+    def get_preid(url, cookie, cid):
+        started.append(url)
+        if len(started) == 30:
+            wait_for(main_joins)
+            _thread.interrupt_main()
+        time.sleep(0.05 if len(started) > 30 else 0)
+        return "P"
+    fw.get_sha1list = lambda cid, type2, cookie: fw.sha1list.extend(
+        "f%03d|1|S|p%03d" % (i, i) for i in range(300))
+    fw.get_url, fw.get_preid = (lambda pickcode, cookie: pickcode), get_preid
+    with pytest.raises(KeyboardInterrupt):
+        fw.main()
+    assert written(tmp_path).count("\n") == len(started) < 30 + 6 * 20

@@ -123,8 +123,11 @@ def test_each_folder_gets_its_own_queue_and_six_workers(fw, batch, capsys):
         def start(self):
             events.append(("start", workers.index(self)))
 
-        def join(self):
+        def join(self, timeout):
             events.append(("join", workers.index(self)))
+
+        def is_alive(self):  # ends during its second piece of join
+            return events.count(("join", workers.index(self))) < 2
 
     fw.queue = types.SimpleNamespace(Queue=Queue, Empty=queue.Empty)
     fw.mythread = Worker
@@ -132,7 +135,8 @@ def test_each_folder_gets_its_own_queue_and_six_workers(fw, batch, capsys):
 
     def folder(first, puts):
         return ([("Queue", (), {"maxsize": 0})] + [("put", p) for p in puts] +
-                [("start", first + t) for t in range(6)] + [("join", first + t) for t in range(6)])
+                [("start", first + t) for t in range(6)] +
+                [("join", first + t // 2) for t in range(12)])
 
     assert events == folder(0, ["x|1|S|P", "y|1|S|P"]) + folder(6, ["z|1|S|P"])
     assert [w.args for w in workers] == ([(queues[0], "k=v", "1")] * 6 +

@@ -53,10 +53,10 @@ def write_config(tmp_path, cid, recursive, progress=None, resume=False):
     (tmp_path / "config.ini").write_text(config, encoding="utf-8")
 
 
-def on_terminal(tmp_path, server, columns, interrupt=False, setup=""):
-    """The batch in a child whose standard output and error are one
-    pseudo-terminal of `columns` columns, after `setup` ran in it; everything
-    it shows, as text."""
+def on_terminal(tmp_path, server, columns, interrupt=False, setup="", stdout=None):
+    """The batch in a child whose standard output (unless `stdout`, a
+    descriptor) and error are one pseudo-terminal of `columns` columns, after
+    `setup` ran in it; everything it shows, as text."""
     import fcntl
     import pty
     import termios
@@ -65,7 +65,8 @@ def on_terminal(tmp_path, server, columns, interrupt=False, setup=""):
     child = subprocess.Popen([sys.executable, "-c", CHILD, server.base_url, setup],
                              cwd=str(tmp_path),
                              env=python_env({"PYTHONIOENCODING": "utf-8"}),
-                             stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+                             stdin=subprocess.DEVNULL, stdout=slave if stdout is None else stdout,
+                             stderr=slave)
     os.close(slave)
     raw, sent = b"", False
     try:
@@ -193,6 +194,25 @@ def test_status_line_only_where_it_fits(tmp_path, setup, columns, width):
     after = shown.split("\0")[-1]
     own = [piece for piece in re.split("[\r\n]", after) if not piece.strip() or STATUS.match(piece)]
     assert status_lines(after) and max(map(len, own)) < width
+
+
+# A pipe's reader (`fernwick | tee log`) writes the lines to the terminal
+# whenever it runs, maybe over a line drawn since: no line then. A file takes
+# the lines at once, out of the terminal's way.
+@terminal_only
+@pytest.mark.parametrize("output", ["pipe", "file"])
+def test_status_line_only_while_output_keeps_out_of_its_way(tmp_path, output):
+    drive, _ = drive_of("flat")
+    write_config(tmp_path, drive.root.cid, False)
+    read_end, write_end = os.pipe() if output == "pipe" else (None, None)
+    with open(str(tmp_path / "log"), "wb") as log, StandIn(drive) as server:
+        shown = on_terminal(tmp_path, server, 200, stdout=write_end or log.fileno())
+    if output == "pipe":
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as pipe:
+            (tmp_path / "log").write_bytes(pipe.read())
+    assert (tmp_path / "log").read_text(encoding="utf-8").endswith("任务完成")
+    assert bool(status_lines(shown)) == (output == "file")
 
 
 @pytest.mark.parametrize("progress, terminal", [

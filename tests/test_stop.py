@@ -2,17 +2,24 @@
 earlier one's workers; a file cut short by a stop is never given up; a file
 whose address was fetched finishes at a stop."""
 import io
+import queue
 import sys
 import threading
+import time
 import types
 
+import fernwick
 import fernwick_command
 import pytest
 import requests
 
 from conftest import WorkerHooks
 from standin import Router
-from test_pacer import CONFIG, Clock, clock, line, service, written  # noqa: F401 (fixtures)
+from test_pacer import (COOKIE_LINE, CONFIG, Clock, clock, line, service,  # noqa: F401 (fixtures)
+                        written)
+from test_progress import TRACE, screen
+
+fernwick_get_url = fernwick.get_url
 
 STATUS = fernwick_command._status_module()
 
@@ -33,56 +40,161 @@ class Interrupting(WorkerHooks):
         worker.join()
 
 
-def test_a_new_main_leaves_the_stopped_batch_stopped(fw, restore_module_attrs, monkeypatch,
-                                                    tmp_path, capsys):
-    """Three Ctrl-Cs end the first main while six files are in flight; a
-    second main in another folder runs while they finish."""
-    first, second = tmp_path / "first", tmp_path / "second"
-    for folder in (first, second):
-        folder.mkdir()
-        (folder / "config.ini").write_text(CONFIG, encoding="utf-8")
-    gate, in_flight = threading.Event(), []
-    all_in = threading.Event()
+class InterruptedWait:
+    def wait(self, timeout=None):
+        raise KeyboardInterrupt
+
+
+@pytest.fixture
+def stopped(fw, restore_module_attrs, monkeypatch, tmp_path):
+    """A main in tmp_path/first ended by three Ctrl-Cs while six of its files
+    are in flight: their addresses wait for `gate`, then come from `answer`
+    (old1 and old3 fail once first). Every other address is answered at
+    once; stdin has the Enter for the next main's prompt."""
+    first = tmp_path / "first"
+    first.mkdir()
+    (first / "config.ini").write_text(CONFIG, encoding="utf-8")
+    batch = types.SimpleNamespace(first=first, gate=threading.Event(),
+                                  answer=lambda pickcode, cookie: "http://h/" + pickcode)
+    all_in, in_flight, failed = threading.Event(), [], set()
 
     def get_url(pickcode, cookie):
-        if pickcode.startswith("old"):
-            in_flight.append(pickcode)
-            if len(in_flight) == 6:
-                all_in.set()
-            gate.wait(10)
-            if pickcode in ("old1", "old3"):
-                raise ValueError("no address")  # a failure after the stop: no give-up
-        return "http://h/" + pickcode
+        if not pickcode.startswith("old"):
+            return "http://h/" + pickcode
+        in_flight.append(pickcode)
+        if len(in_flight) == 6:
+            all_in.set()
+        batch.gate.wait(10)
+        if pickcode in ("old1", "old3") and pickcode not in failed:
+            failed.add(pickcode)
+            raise ValueError("no address")  # a failure after the stop: no give-up
+        return batch.answer(pickcode, cookie)
 
-    class InterruptedWait:
-        def wait(self, timeout=None):
-            raise KeyboardInterrupt
-
-    fw.get_url, fw.get_preid = get_url, lambda url, cookie, cid: "P"
+    fw.get_url, fw.get_preid = get_url, lambda url, cookie, cid: PREFIX
     fw.time = types.SimpleNamespace(sleep=lambda s: None, time=lambda: 0.0, monotonic=lambda: 0.0)
     fw.get_sha1list = lambda cid, type2, cookie: fw.sha1list.extend(
         "old%d|1|S|old%d" % (i, i) for i in range(30))
     fw.threading = types.SimpleNamespace(Thread=threading.Thread, Event=InterruptedWait)
     fw.mythread = old = Interrupting(fw, all_in)
+    batch.finish = lambda: [worker.join(10) for worker in old.workers]
     monkeypatch.chdir(first)
     with pytest.raises(KeyboardInterrupt):
         fw.main()
     assert any(worker.is_alive() for worker in old.workers)
+    fw.threading, fw.mythread = threading, old.worker_class
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
+    yield batch
+    batch.finish()
+
+
+PREFIX = "F" * 40
+OLD_DONE = ["old%d|1|S|%s" % (i, PREFIX) for i in (0, 2, 4, 5)]
+
+
+# A second main runs while the stopped batch's files finish: in another
+# folder, where a refused cookie of theirs is not the second batch's to tell;
+# or resumed in the same folder, where it waits for them before it reads the
+# output file (else it does them again).
+@pytest.mark.parametrize("case", ["another folder", "cookie refused", "resumed"])
+def test_a_new_main_leaves_the_stopped_batch_stopped(stopped, fw, monkeypatch, tmp_path, capsys,
+                                                    service, case):
+    second = stopped.first if case == "resumed" else tmp_path / "second"
+    second.mkdir(exist_ok=True)
+    (second / "config.ini").write_text(CONFIG + "resume = 是\n" * (case == "resumed"),
+                                       encoding="utf-8")
+    if case == "cookie refused":
+        server = service()
+        server.dies_after, server.death = 0, (401, {})
+        fw.requests, stopped.answer = Router(server.base), fernwick_get_url
+    entries = ["old%d" % i for i in range(30)] if case == "resumed" else [
+        "new%d" % i for i in range(8)]
 
     def second_listing(cid, type2, cookie):
-        gate.set()  # the old workers go on while this batch runs
-        fw.sha1list.extend("new%d|1|S|new%d" % (i, i) for i in range(8))
+        stopped.gate.set()  # the old workers go on while this batch runs
+        if case == "cookie refused":
+            stopped.finish()  # their 401s come now
+        fw.sha1list.extend("%s|1|S|%s" % (name, name) for name in entries)
 
-    fw.threading, fw.mythread, fw.get_sha1list = threading, old.worker_class, second_listing
+    if case == "resumed":  # the old workers go on while main waits for them
+        threading.Timer(0.3, stopped.gate.set).start()
+    fw.get_sha1list = second_listing
     monkeypatch.chdir(second)
-    monkeypatch.setattr(sys, "stdin", io.StringIO("\n"))
     fw.main()
-    for worker in old.workers:
-        worker.join(10)
-    assert STATUS.last_status() == 0
-    assert sorted(written(first)) == ["old%d|1|S|P" % i for i in (0, 2, 4, 5)]
-    assert sorted(written(second)) == sorted("new%d|1|S|P" % i for i in range(8))
-    assert "放弃" not in capsys.readouterr().out
+    stopped.finish()
+    said = capsys.readouterr().out
+    assert STATUS.last_status() == 0 and "放弃" not in said and COOKIE_LINE not in said
+    if case == "resumed":
+        assert sorted(written(second)) == sorted("%s|1|S|%s" % (name, PREFIX) for name in entries)
+        assert "跳过4个已完成文件" in said
+        return
+    assert sorted(written(stopped.first)) == ([] if case == "cookie refused" else OLD_DONE)
+    assert sorted(written(second)) == sorted("%s|1|S|%s" % (name, PREFIX) for name in entries)
+
+
+class Terminal:
+    """Standard output and error as one terminal shows them: every write,
+    in order. An old worker's first line waits, a second at most, for main
+    to write before its line feed; main's write then waits for it."""
+
+    def __init__(self, fd):
+        self.writes, self.held = [], False
+        self.holding, self.main_wrote, self.worker_wrote = (threading.Event() for _ in range(3))
+        self.isatty, self.fileno, self.flush = (lambda: True), (lambda: fd), (lambda: None)
+
+    def write(self, text):
+        self.writes.append(text)
+        if threading.current_thread() is not threading.main_thread():
+            if text.strip() and not self.held:
+                self.held = True
+                self.worker_wrote.clear()
+                self.holding.set()
+                self.main_wrote.wait(1)
+            else:
+                self.worker_wrote.set()
+        elif self.holding.is_set() and not self.main_wrote.is_set():
+            self.main_wrote.set()
+            self.worker_wrote.wait(1)
+        return len(text)
+
+
+# The old workers print while the second main writes its message (the gate
+# opens in its listing), or draws its status line (as it makes the folder's
+# queue, the last draw a quarter second old): nothing of main's comes between
+# a line and its line feed.
+@pytest.mark.parametrize("progress, gate_in", [("否", "listing"), ("是", "queue")])
+def test_main_writes_between_the_old_workers_lines(stopped, fw, monkeypatch, tmp_path,
+                                                   progress, gate_in):
+    second = tmp_path / "second"
+    second.mkdir()
+    (second / "config.ini").write_text(CONFIG + "progress = %s\n" % progress, encoding="utf-8")
+    with open(str(second / "tty"), "w") as tty:
+        terminal = Terminal(tty.fileno())
+        monkeypatch.setattr(sys, "stdout", terminal)
+        monkeypatch.setattr(sys, "stderr", terminal)
+
+        def let_old_workers_print(pause=0.0):
+            stopped.gate.set()
+            assert terminal.holding.wait(10)
+            time.sleep(pause)
+
+        def second_listing(cid, type2, cookie):
+            if gate_in == "listing":
+                let_old_workers_print()
+            fw.sha1list.extend("new%d|1|S|new%d" % (i, i) for i in range(8))
+
+        def new_queue(maxsize=0):
+            if gate_in == "queue":
+                let_old_workers_print(0.3)
+            return queue.Queue(maxsize)
+
+        fw.get_sha1list = second_listing
+        fw.queue = types.SimpleNamespace(Queue=new_queue, Empty=queue.Empty)
+        monkeypatch.chdir(second)
+        fw.main()
+        stopped.finish()
+    kept, _ = screen("".join(terminal.writes))
+    assert set(OLD_DONE) <= set(kept) and "获取数据完成，总共8条数据" in kept
+    assert not any(TRACE.search(line) for line in kept), kept
 
 
 @pytest.fixture

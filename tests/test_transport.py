@@ -4,6 +4,7 @@ every call as it is made to whoever replaces it."""
 import gc
 import hashlib
 import http.server
+import os
 import queue
 import types
 import threading
@@ -13,6 +14,7 @@ from unittest import mock
 import pytest
 import requests
 
+from conftest import run_python
 from standin import Drive, StandIn
 
 PREFIX = 131072
@@ -329,6 +331,37 @@ def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkey
         t.join(10)
     assert isinstance(results["old"], requests.Timeout)
     assert results["young"] == sha(b"data")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_child_forked_while_a_read_is_watched_watches_its_own():
+    # The child has neither the parent's reading thread nor its watchdog:
+    # its own read, past its deadline, is cut off all the same.
+    result = run_python("""if 1:
+        import os, sys, threading, time, types, requests, fernwick
+        sys.path.insert(0, %r)
+        from test_transport import HeldRead
+        now, replies = [0.0], {"http://h/parent": HeldRead(), "http://h/child": HeldRead()}
+        fernwick.time = types.SimpleNamespace(monotonic=lambda: now[0], time=time.time)
+        fernwick.requests = types.SimpleNamespace(get=lambda url, **kw: replies[url],
+                                                  Timeout=requests.Timeout)
+
+        def read(url):
+            try:
+                return fernwick.get_preid(url, "uid=1", 5)
+            except requests.Timeout:
+                return "cut off"
+        threading.Thread(target=read, args=("http://h/parent",), daemon=True).start()
+        assert replies["http://h/parent"].reading.wait(10)
+        pid = os.fork()
+        if pid == 0:
+            threading.Timer(0.2, now.__setitem__, (0, 60.0)).start()
+            print(read("http://h/child"), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        now[0] = 60.0
+        """ % os.path.dirname(os.path.abspath(__file__)))
+    assert result.stdout == "cut off\n", result.stderr
 
 
 CONFIG = "[必须参数]\ncid = {cid}\ntype = 0\ncookie = uid=7\n[功能参数]\nrecursion = {recursion}\n"

@@ -33,7 +33,10 @@ const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
-    kEvent{"Event"}, kWait{"wait"}, kClear{"clear"};
+    kIsAlive{"is_alive"}, kEvent{"Event"}, kWait{"wait"}, kClear{"clear"};
+
+// How long main waits at a time before it looks for an interrupt again.
+constexpr double kJoinPiece = 0.25, kWaitPiece = 0.02;
 
 struct Settings {
     Ref cid, type2, cookie, recursion;
@@ -88,25 +91,56 @@ bool start_workers(PyObject* workqueue, PyObject* threads, PyObject* cookie, PyO
     return true;
 }
 
+// A wait's step done, and no interrupt pending: a step that no Ctrl-C can
+// cut short (a join on Windows) returns, and the interrupt is raised here.
+bool stepped(bool done) { return done && PyErr_CheckSignals() == 0; }
+
+// thread.join in pieces until it has ended.
+bool join_in_pieces(PyObject* thread, PyObject* piece) {
+    for (;;) {
+        if (!stepped(bool(call_method(thread, kJoin, {piece})))) return false;
+        Ref alive = call_method(thread, kIsAlive);
+        const int running = alive ? PyObject_IsTrue(alive.get()) : -1;
+        if (running <= 0) return running == 0;
+    }
+}
+
+// Each worker joined in start order, in pieces: Ctrl-C is acted on within
+// one, on every platform.
 bool join_workers(PyObject* threads) {
+    Ref piece = Ref::steal(PyFloat_FromDouble(kJoinPiece));
+    if (!piece) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads); ++i) {
-        if (!call_method(PyList_GET_ITEM(threads, i), kJoin)) return false;
+        if (!join_in_pieces(PyList_GET_ITEM(threads, i), piece.get())) return false;
     }
     return true;
 }
 
-// Until no worker is inside mythread.run, in pauses an interrupt can end.
-// Before 3.13 a Thread.join that an interrupt cuts short marks its thread
-// ended while it still runs, so neither a later join nor the interpreter's
-// exit waits for it: the count of workers is what main waits on.
-bool wait_for_workers(const Batch& batch) {
+// Pauses on an event never set while `busy()`; an interrupt ends the wait.
+template <typename Busy>
+bool wait_while(Busy busy) {
     Ref never_set = call_global_attr(names::threading, kEvent);
-    Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(0.02)) : Ref();
+    Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(kWaitPiece)) : Ref();
     if (!pause) return false;
-    while (batch.workers_inside.load() > 0) {
-        if (!call_method(never_set.get(), kWait, {pause.get()})) return false;
+    while (busy()) {
+        if (!stepped(bool(call_method(never_set.get(), kWait, {pause.get()})))) return false;
     }
     return true;
+}
+
+// Until no worker of the batch is inside mythread.run. Before 3.13 a
+// Thread.join that an interrupt cuts short marks its thread ended while it
+// still runs, so neither a later join nor the interpreter's exit waits for
+// it: the count of workers is what main waits on.
+bool wait_for_workers(const Batch& batch) {
+    return wait_while([&batch] { return batch.workers_inside.load() > 0; });
+}
+
+// A resumed batch reads the output file once, at its start. The files an
+// earlier batch still has in flight (its main ended by a third Ctrl-C) must
+// be in it by then, or they would be done twice.
+bool wait_for_earlier_workers() {
+    return wait_while([] { return workers_running() > 0; });
 }
 
 // Interrupts main sits out while the files in flight finish: the second
@@ -294,7 +328,10 @@ Ref run_batch(Batch& batch, Ending& ending) {
     if (status_line == Choice::Error) return {};
     if (status_line == Choice::Invalid) return refuse(ending, kBadProgress);
     settings.resume = resume == Choice::Yes;
-    if (settings.resume && !settings.done.load(batch.output_path())) return {};
+    if (settings.resume &&
+        (!wait_for_earlier_workers() || !settings.done.load(batch.output_path()))) {
+        return {};
+    }
     if (!progress::start(status_line != Choice::No, recursion == Choice::Yes, settings.resume)) {
         return {};
     }

@@ -6,9 +6,11 @@
 // again at every draw and clear: a terminal resized since the last draw gets
 // no more blanks than it now has room for.
 //
-// Who writes: the workers under `lock`, main only while no worker runs, so
-// two writes never meet. The text is rebuilt at most four times a second, on
-// events; a printed line in between only puts the last text back.
+// Who writes: everyone under `lock`, so two writes never meet: the workers,
+// and main, whose batch may run while an earlier batch's workers (their main
+// ended by a third Ctrl-C) still print. The text is rebuilt at most four
+// times a second, on events; a printed line in between only puts the last
+// text back.
 #include "module/python.h"
 
 #include "batch/progress.h"
@@ -22,6 +24,7 @@
 
 #include "batch/batch.h"
 #include "module/compat.h"
+#include "module/console.h"
 #include "module/names.h"
 #include "module/pycall.h"
 
@@ -37,7 +40,7 @@ constexpr double kLongest = 999.0 * 3600;  // longer times are shown as this
 
 const Text kWrite{"write"}, kFlush{"flush"}, kIsatty{"isatty"}, kFileno{"fileno"},
     kGetTerminalSize{"get_terminal_size"}, kColumns{"columns"}, kAcquire{"acquire"},
-    kRelease{"release"};
+    kRelease{"release"}, kFstat{"fstat"}, kStMode{"st_mode"}, kIsRegular{"S_ISREG"};
 
 std::atomic<bool> on{false}, walking{false}, resuming{false};
 std::atomic<int> stderr_fd{-1};
@@ -223,8 +226,15 @@ bool clear_line() {
 // An event redraws the line when a refresh is due.
 bool on_event() { return !on.load() || !refresh_due() || settle(paint(true)); }
 
-// Whatever standard output is (the terminal, a file, a tee to both), a
-// printed line may land on the terminal: the line makes way for it.
+// main's event, under `lock` as the workers' are.
+bool main_event() {
+    if (!on.load()) return true;
+    console::OutputLock held;
+    return held.take() && on_event();
+}
+
+// A printed line may land on the terminal (standard output is the terminal,
+// or an object that writes there too): the line makes way for it.
 bool before_print() { return !on.load() || settle(clear_line()); }
 
 bool after_print() { return !on.load() || settle(paint(refresh_due())); }
@@ -253,6 +263,32 @@ int file_number(PyObject* console) {
         return -1;
     }
     return static_cast<int>(fd);
+}
+
+// Standard output's lines are on the terminal, or out of its way, by the
+// time print returns when it is the terminal, a regular file, or an object
+// of this process without a descriptor: the line is cleared before them and
+// drawn after. A pipe's or a socket's reader (`| tee log`) may write them to
+// the same terminal at any time, over a line drawn since. 1 when in step, 0
+// when not, -1 on an interrupt.
+int output_in_step() {
+    Ref output;
+    const int found = compat::sys_attr("stdout", output);
+    if (found <= 0 || output.get() == Py_None) return found < 0 ? -1 : 1;
+    const int fd = file_number(output.get());
+    if (fd < 0) return PyErr_Occurred() ? -1 : 1;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref number = os ? Ref::steal(PyLong_FromLong(fd)) : Ref();
+    Ref terminal = number ? call_method(os.get(), kIsatty, {number.get()}) : Ref();
+    const int on_terminal = terminal ? PyObject_IsTrue(terminal.get()) : -1;
+    if (on_terminal == 1) return 1;
+    Ref status = on_terminal == 0 ? call_method(os.get(), kFstat, {number.get()}) : Ref();
+    Ref mode = status ? attr(status.get(), kStMode) : Ref();
+    Ref stat = mode ? Ref::steal(PyImport_ImportModule("stat")) : Ref();
+    Ref regular = stat ? call_method(stat.get(), kIsRegular, {mode.get()}) : Ref();
+    const int in_file = regular ? PyObject_IsTrue(regular.get()) : -1;
+    if (in_file >= 0) return in_file;
+    return drop_exception() ? 0 : -1;
 }
 
 // Workers still running after an interrupt: waits, a second at most, for
@@ -292,6 +328,8 @@ bool start(bool wanted, bool walks, bool resume) {
     // shell window's) has no width to read and may not take carriage returns.
     const int fd = file_number(errors.get());
     if (fd < 0) return !PyErr_Occurred();
+    const int in_step = output_in_step();
+    if (in_step != 1) return in_step == 0;
     stderr_fd.store(fd);
     on.store(true);
     set_print_hooks(before_print, after_print);
@@ -300,13 +338,13 @@ bool start(bool wanted, bool walks, bool resume) {
 
 bool folders_found(long total) {
     folders_total.store(total);
-    return on_event();
+    return main_event();
 }
 
 bool folder_started() {
     folder_total.store(kUnknown);
     folder_finished.store(0);
-    return on_event();
+    return main_event();
 }
 
 bool folder_queued(long listed, long skipped_here) {
@@ -316,12 +354,12 @@ bool folder_queued(long listed, long skipped_here) {
     folders_listed.fetch_add(1);
     files_listed.fetch_add(listed);
     if (first_dispatch.load() == 0) first_dispatch.store(now());
-    return on_event();
+    return main_event();
 }
 
 bool folder_done() {
     folders_done.fetch_add(1);
-    return on_event();
+    return main_event();
 }
 
 bool file_done() {

@@ -5,9 +5,11 @@
 namespace fw::batch::progress {
 
 // The start of a batch: every count back to zero; the line is shown from now
-// on when `wanted` and standard error is a terminal with a file descriptor
-// (and, at each draw, at least a few columns wide). `walks`: the recursive
-// mode, whose folders are counted; `resume`: skipped files are counted.
+// on when `wanted`, standard error is a terminal with a file descriptor (and,
+// at each draw, at least a few columns wide), and standard output is no pipe
+// or socket, whose reader could write to the terminal over the line.
+// `walks`: the recursive mode, whose folders are counted; `resume`: skipped
+// files are counted.
 // Main's calls return false (an error set) only for an interrupt: a console
 // that cannot take the line turns the line off, and the batch goes on.
 bool start(bool wanted, bool walks, bool resume);

@@ -60,9 +60,13 @@ bool Run::first_halt(Halt kind, Ref cause) {
 bool Run::halted() const noexcept { return halt_kind_.load() != static_cast<int>(Halt::None); }
 
 bool Run::cookie_rejected(PyObject* reply, PyObject* url) {
+    // A batch stopped before (Ctrl-C) is ending, and its main may have
+    // returned while a later batch prints: its halt says nothing.
+    const bool told = !stopped();
     Ref cause = Ref::steal(PyTuple_Pack(2, reply, url));
     if (!cause) return false;
-    return !first_halt(Halt::RejectedCookie, std::move(cause)) || console::say(kCookieLine);
+    return !first_halt(Halt::RejectedCookie, std::move(cause)) || !told ||
+           console::say(kCookieLine);
 }
 
 bool Run::file_given_up(PyObject* error) {

@@ -189,6 +189,24 @@ void stop_watchdog(Cleanup& cleanup) {
     end_thread(cleanup);
 }
 
+// The fork held the interpreter, and no thread holds state_lock without it
+// (a free-threaded build stops every thread first), so the lock is free
+// here. The parent's streams are let go, not shut down: their sockets are
+// the parent's too. Its thread and event go with them: the event's lock may
+// have been taken by the parent's watchdog when the fork came.
+void forget_watchdog() {
+    std::vector<Ref> parents;
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        for (auto& entry : watched) parents.push_back(std::move(entry.second.raw));
+        watched.clear();
+        running = false;
+    }
+    for (Ref& raw : parents) raw.reset();  // here, not in the vector's noexcept destructor
+    last_thread.take();
+    wake_event.take();
+}
+
 void retire_watchdog(Cleanup& cleanup) {
     {
         std::lock_guard<std::mutex> hold(state_lock);

@@ -38,6 +38,11 @@ private:
 // another. With reads still watched the thread stays on duty for them.
 void stop_watchdog(Cleanup& cleanup);
 
+// In a child forked while reads were watched: neither their threads nor the
+// watchdog's are in it. Forgets them, so that the child's first read starts a
+// watchdog of its own.
+void forget_watchdog();
+
 // The interpreter's exit, before it ends the threads still running: the
 // watchdog ends whatever it watches and is joined, and none starts again. A
 // read of a thread that outlives this (a daemon thread's) keeps only its

@@ -44,6 +44,9 @@ bool cleared_exception() {
     return true;
 }
 
+// print(line), in what the console can show; the caller holds the lock.
+bool print_shown(PyObject* line) { return escaped_if_needed(line, print_line); }
+
 }  // namespace
 
 bool OutputLock::take() {
@@ -53,9 +56,12 @@ bool OutputLock::take() {
     return true;
 }
 
-bool tell(PyObject* line) { return escaped_if_needed(line, print_line); }
+bool tell(PyObject* line) {
+    OutputLock held;
+    return held.take() && print_shown(line);
+}
 
-bool show(PyObject* line) { return tell(line) || cleared_exception(); }
+bool show(PyObject* line) { return print_shown(line) || cleared_exception(); }
 
 bool say(PyObject* line) {
     OutputLock held;

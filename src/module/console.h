@@ -1,8 +1,8 @@
 // The console: every line the module prints goes out here, in what the
-// console's encoding can show. A line printed while workers may run goes out
-// whole under the module's `lock`, so that two threads' lines never
-// interleave and an output line and its record in the output file stay in
-// step (the worker holds the lock across both).
+// console's encoding can show. Every line but a prompt goes out whole under
+// the module's `lock`, so that two threads' lines never interleave and an
+// output line and its record in the output file stay in step (the worker
+// holds the lock across both).
 #pragma once
 
 #include "module/python.h"
@@ -24,11 +24,13 @@ private:
     CallOnExit release_;
 };
 
-// print(line); a console that cannot show the line gets what its encoding
-// can show. False with the error set when print fails otherwise.
+// print(line) under the lock, for main's messages: an earlier batch's
+// workers may outlive their main (a third Ctrl-C) and print meanwhile. A
+// console that cannot show the line gets what its encoding can show. False
+// with the error set when print fails otherwise.
 bool tell(PyObject* line);
 
-// tell(line) with the lock held by the caller, for a worker's lines: a
+// print(line) with the lock held by the caller, for a worker's lines: a
 // console that fails is passed over (the line's record is in the output
 // file). False only for what is not an Exception (an interrupt).
 bool show(PyObject* line);
