@@ -375,12 +375,13 @@ bool PacedRequest::probe_as_test() {
     const long status = ask_known(pacer, group_, false);
     if (status < 0) return false;
     if (status == 0) return true;  // nothing to test with: its own request tests
-    if (!is_refusal(status)) {
-        pacer.test_answered(ticket_);
-        return true;
-    }
     double now = 0;
     if (!monotonic_now(now)) return false;
+    if (!is_refusal(status)) {  // the others go first; it follows in a second
+        pacer.test_answered(ticket_);
+        tally.not_before = now + kFirstBackoff;
+        return true;
+    }
     start_clock(now, status);
     Refusal refusal;  // the test was refused: the next pause
     pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, 0, true);
