@@ -18,8 +18,9 @@
 // A shared refusal pauses every request, for its Retry-After (at most 10
 // minutes) or 1 s doubling up to 60 s. Then one request tests the service
 // while the others wait (a unit refused more than once tests with its
-// group's last request served, not its own): answered, the pause and its
-// backoff are over; refused, a longer pause follows. Refusals of requests
+// group's last request served, and sends its own a second after the
+// others): answered, the pause and its backoff are over; refused, a longer
+// pause follows. Refusals of requests
 // sent before a pause began open no new one. A Retry-After of 0 or a past
 // date is none: no refused unit is sent again sooner than 1 s.
 //
