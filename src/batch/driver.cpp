@@ -9,6 +9,7 @@
 #include "batch/progress.h"
 #include "batch/resume.h"
 #include "client/client.h"
+#include "client/clock.h"
 #include "client/pacer.h"
 #include "client/transport.h"
 #include "module/console.h"
@@ -33,7 +34,7 @@ const Text kConfigUnreadable{"读取配置文件错误"}, kWalking{"初步递归
     kSkippedHead{"跳过"}, kSkippedTail{"个已完成文件"};
 
 const Text kQueue{"Queue"}, kMaxsize{"maxsize"}, kPut{"put"}, kStart{"start"}, kJoin{"join"},
-    kIsAlive{"is_alive"}, kEvent{"Event"}, kWait{"wait"}, kClear{"clear"};
+    kIsAlive{"is_alive"}, kClear{"clear"};
 
 // How long main waits at a time before it looks for an interrupt again.
 constexpr double kJoinPiece = 0.25, kWaitPiece = 0.02;
@@ -116,14 +117,11 @@ bool join_workers(PyObject* threads) {
     return true;
 }
 
-// Pauses on an event never set while `busy()`; an interrupt ends the wait.
+// Pauses in real time while `busy()`; an interrupt ends the wait.
 template <typename Busy>
 bool wait_while(Busy busy) {
-    Ref never_set = call_global_attr(names::threading, kEvent);
-    Ref pause = never_set ? Ref::steal(PyFloat_FromDouble(kWaitPiece)) : Ref();
-    if (!pause) return false;
     while (busy()) {
-        if (!stepped(bool(call_method(never_set.get(), kWait, {pause.get()})))) return false;
+        if (!stepped(client::wait_real(kWaitPiece))) return false;
     }
     return true;
 }
