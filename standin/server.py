@@ -118,12 +118,13 @@ class _Handler(BaseHTTPRequestHandler):
         BaseHTTPRequestHandler.setup(self)
 
     def finish(self):
+        # Out of stop()'s reach before anything here or in the server's
+        # shutdown_request closes the socket.
+        self.server.standin._track(self.connection, False)
         try:
             BaseHTTPRequestHandler.finish(self)
         except OSError:
             pass
-        finally:
-            self.server.standin._track(self.connection, False)
 
     def log_message(self, fmt, *args):
         if self.server.standin.verbose:
@@ -195,6 +196,7 @@ class _Handler(BaseHTTPRequestHandler):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
             pass
+        self.server.standin._forget(sock)
         self.rfile.close()
         sock.close()
 
@@ -524,15 +526,17 @@ class StandIn(object):
             self._net.stop()
         server.shutdown()
         server.server_close()
+        # Under the lock: a handler takes its socket out of _conns (under
+        # the lock too) before it closes it, so none of these descriptors
+        # can be closed, and its number reused, while it is shut down here.
         with self._conns_lock:
-            conns = list(self._conns)
-        for c in conns:
-            try:
-                # the plain socket's shutdown: an SSLSocket's own would drop
-                # its TLS state under a thread still reading
-                socket.socket.shutdown(c, socket.SHUT_RDWR)
-            except OSError:
-                pass
+            for c in self._conns:
+                try:
+                    # the plain socket's shutdown: an SSLSocket's own would drop
+                    # its TLS state under a thread still reading
+                    socket.socket.shutdown(c, socket.SHUT_RDWR)
+                except OSError:
+                    pass
         self._thread.join(5)
         deadline = time.time() + 5
         for t in self._handler_threads():
@@ -648,6 +652,8 @@ class StandIn(object):
             self._idle.notify_all()
 
     def _track(self, conn, add):
+        """A handler's connection (which stop() shuts down) and its thread
+        (which stop() joins); a connection leaves before its socket closes."""
         me = threading.current_thread()
         with self._conns_lock:
             if add:
@@ -656,6 +662,11 @@ class StandIn(object):
             else:
                 self._conns.discard(conn)
                 self._threads.discard(me)
+
+    def _forget(self, conn):
+        """The handler is about to close this connection itself."""
+        with self._conns_lock:
+            self._conns.discard(conn)
 
     def _count_connection(self):
         with self._counts_lock:
