@@ -16,7 +16,7 @@ from . import network
 from . import tls as tlsmod
 from .drive import Drive
 from .faults import KINDS
-from .limits import Limits
+from .limits import Limits, retry_after_headers
 from .log import Log
 from .route import DEFAULT_HOSTS
 
@@ -227,8 +227,11 @@ class _Handler(BaseHTTPRequestHandler):
             st._sleep(st.latency)
         if rec.refused == "rate":
             return self._limited(st.limits)
-        if rec.refused == "blip":
+        if rec.refused in ("blip", "outage"):
             return self._html(503)
+        if rec.refused == "download":
+            return self._html(st.limits.refusal_status,
+                              retry_after_headers(st.limits.refusal_retry_after))
         if rec.refused == "cookie":
             if st.limits.dead_reply == "401":
                 return self._html(401)
@@ -239,8 +242,8 @@ class _Handler(BaseHTTPRequestHandler):
             elif hit.fault == "reset":
                 self._reset()
                 return
-            elif hit.fault == "http500":
-                self._html(500)
+            elif hit.fault in ("http500", "http503"):
+                self._html(int(hit.fault[4:]))
                 return
             elif hit.fault == "badjson":
                 self._send_body(200, "application/json; charset=utf-8", BAD_JSON)
@@ -295,7 +298,7 @@ class _Handler(BaseHTTPRequestHandler):
         if f is None:
             return self._json({"state": False, "msg": "file not found"})
         if f.address_status:
-            return self._html(int(f.address_status))
+            return self._html(int(f.address_status), retry_after_headers(f.retry_after))
         self._json({"state": True,
                     "file_url": "not-a-url" if badurl else st.download_url(f),
                     "file_name": f.name, "file_size": f.size, "pickcode": pc})
@@ -309,7 +312,7 @@ class _Handler(BaseHTTPRequestHandler):
         if f.latency:
             st._sleep(f.latency)
         if f.status:
-            return self._html(int(f.status))
+            return self._html(int(f.status), retry_after_headers(f.retry_after))
         if st.sndbuf:
             # A small send buffer keeps what a reader that stops early makes us push small.
             try:
@@ -423,7 +426,14 @@ class StandIn(object):
     Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
     date that many seconds ahead) or "503" (no Retry-After).
     blip: the blip-th API request (1 for the first) is answered 503 without
-    Retry-After, once: a passing refusal.
+    Retry-After, once: a passing refusal. blip_every: so is every
+    blip_every-th API request.
+    outage: (k, seconds): from the k-th API request on, every API request
+    and download is answered 503 without Retry-After for that many seconds.
+    refuse_downloads: the first that many downloads are answered
+    `refusal_status` (503 or 429) with Retry-After `refusal_retry_after`
+    (None: no header; seconds; "past": an HTTP date a minute ago). A file's
+    own `status` or `address_status` reply carries its `retry_after` alike.
     cookie_life: each distinct cookie is served that many API requests
     (those the limit let through); after that every API request with it gets
     `dead_reply`: "401" (a small HTML page) or "state" (200 with
@@ -435,11 +445,15 @@ class StandIn(object):
                  ranges=True, tls=None, rtt=0.0, proxy=False, names=None,
                  download_host=None, slow_start=True, init_cwnd=network.INIT_CWND,
                  mss=network.MSS, proxy_port=0, rate=None, burst=1, limit_reply="429",
-                 retry_after=1, cookie_life=None, dead_reply="401", blip=None):
+                 retry_after=1, cookie_life=None, dead_reply="401", blip=None,
+                 blip_every=None, outage=None, refuse_downloads=0, refusal_status=503,
+                 refusal_retry_after=None):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
-        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip)
+        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip,
+                             blip_every, outage, refuse_downloads, refusal_status,
+                             refusal_retry_after)
         self.host = host
         self.host_alias = host_alias
         self.json_ascii = json_ascii
