@@ -38,7 +38,7 @@ import time
 
 from standin import Faults
 from throttle import (GIVEN_UP_LINE, PAUSE_LINE, SKIPPED_TOTAL, client_env, fernwick_command,
-                      given_up, once, output_cell, write_config)
+                      given_up, once, output_cell, wait_or_kill, write_config)
 
 PARTS = ("alone", "mixed", "zero", "outage", "long")
 OUTPUT = "QuillsiftBYOskel.txt"
@@ -134,16 +134,10 @@ def run_stamped(cmd, env, log, cap, cwd):
 
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
-    try:
-        status = proc.wait(cap)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-        status = None
-    end = time.time()
+    status, killed, end = wait_or_kill(proc, cap)
     reader.join(10)
     proc.stdout.close()
-    return status, end, lines
+    return None if killed else status, end, lines
 
 
 def max_per_second(times):

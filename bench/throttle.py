@@ -114,15 +114,23 @@ def run_captured(cmd, env, log, tty, timeout, cwd=None):
         os.close(writer)
     thread = threading.Thread(target=drain, daemon=True)
     thread.start()
-    try:
-        status = proc.wait(timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        status = proc.wait()
-    end = time.time()
+    status, _, end = wait_or_kill(proc, timeout)
     thread.join(10)
     os.close(reader)
     return status, end, err["bytes"], err["tail"].decode("utf-8", "replace")
+
+
+def wait_or_kill(proc, timeout):
+    """(exit status, whether it was killed for running past `timeout`
+    seconds, time.time() at its end)."""
+    killed = False
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        killed = True
+    return proc.returncode, killed, time.time()
 
 
 def read_log(log):
