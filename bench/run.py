@@ -844,7 +844,8 @@ def main():
                         "module (47443)")
     p.add_argument("--throttle", action="store_true",
                    help="the throttle part alone: a rate limit, a dead cookie, progress on a "
-                        "big tree, refusals in passing (--only rate,cookie,tree,refusal)")
+                        "big tree, refusals in passing (--only rate,cookie,tree,refusal), the "
+                        "refusal rows of bench/refusals.py (alone,mixed,zero,outage,long)")
     p.add_argument("--throttle-rate", type=float, default=60.0,
                    help="throttle part: API requests per second the stand-in allows (60)")
     p.add_argument("--throttle-burst", type=int, default=6,

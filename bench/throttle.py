@@ -24,6 +24,10 @@ process on that port with TLS 1.3.
           one file whose download (or address) always answers 503; and on a
           folder of 20 files without refusals and with such a file. Cases
           alternate within each round; median of the runs.
+
+The sub-parts alone, mixed, zero, outage and long (a file refused for good
+as the only work, Retry-After 0, an outage, a long run) are in
+bench/refusals.py.
 """
 
 import fcntl
