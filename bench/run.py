@@ -774,7 +774,8 @@ def write_results(out_dir, plain, net, throttled=None):
     if throttled is None:
         throttled = old.get("throttle")
     elif old.get("throttle"):  # a sub-part not run keeps its previous rows
-        for key in ("rate_rows", "cookie_rows", "tree_rows", "refusal_rows"):
+        for key in ("rate_rows", "cookie_rows", "tree_rows", "refusal_rows", "alone_rows",
+                    "mixed_rows", "zero_rows", "outage_rows", "long_rows"):
             if not throttled.get(key) and old["throttle"].get(key):
                 throttled[key] = old["throttle"][key]
                 kept = old["throttle"].get("kept", {})
@@ -817,7 +818,7 @@ def main():
     p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
     p.add_argument("--only", default=None,
                    help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...; "
-                        "with --throttle rate,cookie,tree,refusal)")
+                        "with --throttle rate,cookie,tree,refusal,alone,mixed,zero,outage,long)")
     p.add_argument("--profile", default="A", help="workloads to profile (A)")
     p.add_argument("--no-profile", action="store_true")
     p.add_argument("--rate", type=int, default=200, help="profile samples per second")
@@ -843,7 +844,8 @@ def main():
                         "module (47443)")
     p.add_argument("--throttle", action="store_true",
                    help="the throttle part alone: a rate limit, a dead cookie, progress on a "
-                        "big tree, refusals in passing (--only rate,cookie,tree,refusal)")
+                        "big tree, refusals in passing (--only rate,cookie,tree,refusal), the "
+                        "refusal rows of bench/refusals.py (alone,mixed,zero,outage,long)")
     p.add_argument("--throttle-rate", type=float, default=60.0,
                    help="throttle part: API requests per second the stand-in allows (60)")
     p.add_argument("--throttle-burst", type=int, default=6,
@@ -858,6 +860,10 @@ def main():
                    help="throttle part: folders of the progress tree (1000; quick 20)")
     p.add_argument("--tree-files", type=int, default=None,
                    help="throttle part: files per folder of the progress tree (10)")
+    p.add_argument("--give-up-cap", type=float, default=None,
+                   help="throttle part, alone/mixed/zero/outage/long: seconds after which "
+                        "a command still running is killed and counted as capped (180; "
+                        "quick 90)")
     args = p.parse_args()
     scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
     plain = net = throttled = None
@@ -892,6 +898,7 @@ def throttle_part(args, scratch):
              ("--cookie-life %s" % args.cookie_life, args.cookie_life),
              ("--tree-folders %s" % args.tree_folders, args.tree_folders),
              ("--tree-files %s" % args.tree_files, args.tree_files),
+             ("--give-up-cap %g" % (args.give_up_cap or 0), args.give_up_cap),
              ("--throttle-rate %g" % args.throttle_rate, args.throttle_rate != 60),
              ("--throttle-burst %d" % args.throttle_burst, args.throttle_burst != 6),
              ("--rtt %g" % args.rtt, args.rtt != 0.04)]

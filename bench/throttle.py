@@ -24,6 +24,10 @@ process on that port with TLS 1.3.
           one file whose download (or address) always answers 503; and on a
           folder of 20 files without refusals and with such a file. Cases
           alternate within each round; median of the runs.
+
+The sub-parts alone, mixed, zero, outage and long (a file refused for good
+as the only work, Retry-After 0, an outage, a long run) are in
+bench/refusals.py.
 """
 
 import fcntl
@@ -51,7 +55,7 @@ TERMINAL_SIZE = (40, 120)               # rows, columns of the client's pseudo-t
 GIVEN_UP_LINE = "放弃文件："
 GIVEN_UP_TOTAL = re.compile(r"^放弃(\d+)个文件$", re.M)
 SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
-PARTS = ("rate", "cookie", "tree", "refusal")
+PARTS = ("rate", "cookie", "tree", "refusal", "alone", "mixed", "zero", "outage", "long")
 PAUSE_LINE = "请求过于频繁，暂停"
 # (case, files, what is refused): None, ("blip", the N-th address or "page 2"),
 # ("status" or "address_status", 503) on one file.
@@ -114,15 +118,23 @@ def run_captured(cmd, env, log, tty, timeout, cwd=None):
         os.close(writer)
     thread = threading.Thread(target=drain, daemon=True)
     thread.start()
-    try:
-        status = proc.wait(timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        status = proc.wait()
-    end = time.time()
+    status, _, end = wait_or_kill(proc, timeout)
     thread.join(10)
     os.close(reader)
     return status, end, err["bytes"], err["tail"].decode("utf-8", "replace")
+
+
+def wait_or_kill(proc, timeout):
+    """(exit status, whether it was killed for running past `timeout`
+    seconds, time.time() at its end)."""
+    killed = False
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        killed = True
+    return proc.returncode, killed, time.time()
 
 
 def read_log(log):
@@ -163,11 +175,11 @@ def fernwick_command(python):
     return [python, "-c", "import sys, fernwick_command; sys.exit(fernwick_command.main())"]
 
 
-def write_config(workdir, cid, cookie, resume=None):
+def write_config(workdir, cid, cookie, resume=None, recursive=False):
     os.makedirs(workdir, exist_ok=True)
     with open(os.path.join(workdir, "config.ini"), "w", encoding="utf-8") as f:
-        f.write("[必须参数]\ncid = %s\ntype = 0\ncookie = %s\n[功能参数]\nrecursion = 否\n"
-                % (cid, cookie))
+        f.write("[必须参数]\ncid = %s\ntype = 0\ncookie = %s\n[功能参数]\nrecursion = %s\n"
+                % (cid, cookie, "是" if recursive else "否"))
         if resume:
             f.write("resume = %s\n" % resume)
 
@@ -470,6 +482,11 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     if "refusal" in chosen:
         results["refusal_rows"] = refusal_targets(refusal_part(
             python, args, size, Drive, StandIn, check_output, scratch, repeat))
+    import refusals
+    more = [p for p in chosen if p in refusals.PARTS]
+    if more:
+        results.update(refusals.run_parts(python, args, more, Drive, StandIn, check_output,
+                                          scratch, repeat))
     results["load_after"] = os.getloadavg()
     results["seconds"] = time.monotonic() - started
     return results
@@ -577,4 +594,6 @@ def report(results, table):
         out.append("Walls of every run (s): " + "; ".join(
             "%s/%d %s" % (r["case"], r["files"], " ".join("%.2f" % w for w in r["walls"]))
             for r in results["refusal_rows"]))
-    return "\n".join(out)
+    import refusals
+    more = refusals.report(results, table)
+    return "\n".join(out) + ("\n" + more if more else "")

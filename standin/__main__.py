@@ -8,12 +8,31 @@ import threading
 
 from .drive import load
 from .faults import FAULTS, KINDS, Faults
-from .limits import DEAD_REPLIES, LIMIT_REPLIES
+from .limits import DEAD_REPLIES, LIMIT_REPLIES, PAST, REFUSAL_STATUSES
 from .server import StandIn
 
 
 def _csv(value):
     return [v for v in value.split(",") if v]
+
+
+def _outage(value):
+    k, sep, seconds = value.partition(":")
+    if not sep:
+        raise argparse.ArgumentTypeError("K:SECONDS, for example 100:20")
+    return int(k), float(seconds)
+
+
+def _retry_after(value):
+    return value if value == PAST else int(value)
+
+
+def _bad_file(value):
+    """INDEX or INDEX:address -> (index, the option it sets)."""
+    index, _, what = value.partition(":")
+    if what not in ("", "address", "download"):
+        raise argparse.ArgumentTypeError("INDEX, INDEX:download or INDEX:address")
+    return int(index), "address_status" if what == "address" else "status"
 
 
 def main(argv=None):
@@ -58,6 +77,26 @@ def main(argv=None):
     p.add_argument("--dead-reply", choices=DEAD_REPLIES, default="401",
                    help="reply to a dead cookie: 401, or 200 with {\"state\": false} "
                         "(default 401)")
+    p.add_argument("--blip", type=int, default=None, metavar="N",
+                   help="answer the N-th API request 503, once (default: none)")
+    p.add_argument("--blip-every", type=int, default=None, metavar="N",
+                   help="answer every N-th API request 503 (default: none)")
+    p.add_argument("--outage", type=_outage, default=None, metavar="K:SECONDS",
+                   help="from the K-th API request on, answer every request (API and "
+                        "downloads) 503 without Retry-After for SECONDS")
+    p.add_argument("--refuse-downloads", type=int, default=0, metavar="N",
+                   help="answer the first N downloads with --refusal-status")
+    p.add_argument("--bad-file", type=_bad_file, action="append", default=[],
+                   metavar="INDEX[:address]",
+                   help="the INDEX-th file (from 0, in --print-expected order) always "
+                        "answers its download (or its address) with --refusal-status; "
+                        "may be given more than once")
+    p.add_argument("--refusal-status", type=int, choices=REFUSAL_STATUSES, default=503,
+                   help="status of --refuse-downloads and --bad-file (default 503)")
+    p.add_argument("--refusal-retry-after", type=_retry_after, default=None,
+                   metavar="SECONDS|past",
+                   help="their Retry-After: seconds, or past (an HTTP date a minute ago); "
+                        "default none")
     p.add_argument("--print-expected", action="store_true",
                    help="print name|size|sha|prefix for every file and exit")
     p.add_argument("--verbose", action="store_true", help="log each request to stderr")
@@ -65,6 +104,12 @@ def main(argv=None):
 
     try:
         drive = load(args.drive, seed=args.seed)
+        files = drive.files()
+        for index, option in args.bad_file:
+            if not 0 <= index < len(files):
+                raise ValueError("--bad-file %d: the drive has %d files" % (index, len(files)))
+            setattr(files[index], option, args.refusal_status)
+            files[index].retry_after = args.refusal_retry_after
     except (ValueError, OSError) as e:
         p.error(str(e))
 
@@ -94,7 +139,11 @@ def main(argv=None):
                           verbose=args.verbose, ranges=not args.no_ranges, tls=args.tls,
                           rtt=args.rtt, proxy=args.proxy, rate=args.rate, burst=args.burst,
                           limit_reply=args.limit_reply, retry_after=args.retry_after,
-                          cookie_life=args.cookie_life, dead_reply=args.dead_reply)
+                          cookie_life=args.cookie_life, dead_reply=args.dead_reply,
+                          blip=args.blip, blip_every=args.blip_every, outage=args.outage,
+                          refuse_downloads=args.refuse_downloads,
+                          refusal_status=args.refusal_status,
+                          refusal_retry_after=args.refusal_retry_after)
     except ValueError as e:
         p.error(str(e))
     done = threading.Event()

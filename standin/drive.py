@@ -12,6 +12,8 @@ import random
 import threading
 from collections import OrderedDict
 
+from .limits import check_retry_after
+
 PREFIX_BYTES = 131072          # how much of each file the client hashes
 BLOCK = 65521                  # repeating block length (prime: no alignment with PREFIX_BYTES)
 REAL_SHA_LIMIT = 64 << 20      # above this the listed SHA-1 is a stable fake
@@ -23,6 +25,7 @@ FILE_OPTIONS = OrderedDict([
     ("gzip", False),       # Content-Encoding: gzip
     ("status", None),      # answer the download with this HTTP status + HTML page
     ("address_status", None),  # answer the download-address request likewise
+    ("retry_after", None),  # Retry-After of those two replies: seconds, or "past"
     ("latency", 0.0),      # seconds to wait before answering the download
     ("trickle", None),     # [bytes_per_write, pause_seconds]
     ("truncate", None),    # announce the full length, close after this many bytes
@@ -72,6 +75,7 @@ class File(object):
         if self.trickle is not None:
             n, pause = self.trickle
             self.trickle = (max(1, int(n)), float(pause))
+        check_retry_after(self.retry_after)
 
     def __repr__(self):
         return "File(%r, size=%d, pickcode=%r)" % (self.name, self.size, self.pickcode)

@@ -4,17 +4,18 @@ import random
 import threading
 
 KINDS = ("api_list", "aps_list", "address", "download")
-FAULTS = ("http500", "reset", "badjson", "slow", "badurl", "refused", "nolist")
+FAULTS = ("http500", "reset", "badjson", "slow", "badurl", "refused", "nolist", "http503")
 # What a random soak draws from unless told otherwise: the replies that
-# report a failure in their JSON only come from rules.
+# report a failure in their JSON, and the service's refusals, only come from
+# rules.
 SOAK_FAULTS = FAULTS[:5]
 
 # Which faults make sense for which request kind.
 ALLOWED = {
-    "api_list": ("http500", "reset", "badjson", "slow", "refused", "nolist"),
-    "aps_list": ("http500", "reset", "badjson", "slow", "refused", "nolist"),
-    "address": ("http500", "reset", "badjson", "slow", "badurl"),
-    "download": ("http500", "reset", "slow"),
+    "api_list": ("http500", "reset", "badjson", "slow", "refused", "nolist", "http503"),
+    "aps_list": ("http500", "reset", "badjson", "slow", "refused", "nolist", "http503"),
+    "address": ("http500", "reset", "badjson", "slow", "badurl", "http503"),
+    "download": ("http500", "reset", "slow", "http503"),
 }
 
 

@@ -1,13 +1,36 @@
 """What the service does to a client that asks too much or too long: a rate
-limit on the API requests (token bucket), a passing refusal, and a cookie
-that dies after a number of them."""
+limit on the API requests (token bucket), passing refusals, an outage of the
+whole service, refused downloads, and a cookie that dies after a number of
+API requests."""
 
 import threading
 import time
+from email.utils import formatdate
 
-API_KINDS = ("api_list", "aps_list", "address")   # downloads are never limited
+API_KINDS = ("api_list", "aps_list", "address")   # the rate limit spares downloads
 LIMIT_REPLIES = ("429", "429-date", "503")
 DEAD_REPLIES = ("401", "state")
+REFUSAL_STATUSES = (429, 503)
+PAST = "past"               # a Retry-After date already gone by ...
+PAST_SECONDS = 60           # ... by this much
+
+
+def check_retry_after(value):
+    """None (no header), whole seconds >= 0, or "past"; ValueError otherwise."""
+    if value is None or value == PAST:
+        return value
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ValueError("a refusal's Retry-After is None, seconds >= 0 or %r" % PAST)
+    return value
+
+
+def retry_after_headers(value):
+    """The header for a refusal's Retry-After (see check_retry_after)."""
+    if value is None:
+        return []
+    if value == PAST:
+        return [("Retry-After", formatdate(time.time() - PAST_SECONDS, usegmt=True))]
+    return [("Retry-After", str(value))]
 
 
 class TokenBucket(object):
@@ -59,37 +82,76 @@ class CookieLife(object):
 
 
 class Limits(object):
-    """The rate limit, the passing refusal and the cookie's life of one
-    stand-in, and what they did: API requests served, refused (by the limit
-    or the passing refusal) and answered as dead, by kind."""
+    """The rate limit, the passing refusals, the outage, the refused
+    downloads and the cookie's life of one stand-in, and what they did: API
+    requests served, requests refused and API requests answered as dead, by
+    kind. `clock` (seconds, for the outage) is for tests."""
 
     def __init__(self, rate=None, burst=1, limit_reply="429", retry_after=1,
-                 cookie_life=None, dead_reply="401", blip=None):
+                 cookie_life=None, dead_reply="401", blip=None, blip_every=None,
+                 outage=None, refuse_downloads=0, refusal_status=503,
+                 refusal_retry_after=None, clock=time.monotonic):
         if limit_reply not in LIMIT_REPLIES:
             raise ValueError("limit_reply must be one of %s" % ", ".join(LIMIT_REPLIES))
         if dead_reply not in DEAD_REPLIES:
             raise ValueError("dead_reply must be one of %s" % ", ".join(DEAD_REPLIES))
+        if int(refusal_status) not in REFUSAL_STATUSES:
+            raise ValueError("refusal_status must be one of %s" % ", ".join(
+                map(str, REFUSAL_STATUSES)))
+        if outage is not None and (int(outage[0]) < 1 or float(outage[1]) < 0):
+            raise ValueError("outage is (the API request it starts at, >= 1; seconds >= 0)")
+        if blip_every is not None and int(blip_every) < 1:
+            raise ValueError("blip_every must be >= 1")
         self.bucket = TokenBucket(rate, burst) if rate is not None else None
         self.cookies = CookieLife(cookie_life) if cookie_life is not None else None
         self.limit_reply = limit_reply
         self.retry_after = int(retry_after)
         self.dead_reply = dead_reply
         self.blip = blip        # the API request (1 for the first) answered 503 once
+        self.blip_every = blip_every    # every blip_every-th API request answered 503
+        self.outage = (int(outage[0]), float(outage[1])) if outage is not None else None
+        self.refuse_downloads = int(refuse_downloads)
+        self.refusal_status = int(refusal_status)
+        self.refusal_retry_after = check_retry_after(refusal_retry_after)
+        self._clock = clock
+        self._outage_end = None
+        self._downloads = 0
         self._lock = threading.Lock()
         self._seen = 0
         self._served = 0
         self._refused = {}
         self._dead = {}
 
+    def _count(self, counts, kind):
+        with self._lock:
+            counts[kind] = counts.get(kind, 0) + 1
+
     def decide(self, kind, cookie):
-        """None to serve an API request of `kind`, "rate" to refuse it, "blip"
-        to refuse it once in passing, "cookie" to answer it as from a dead
-        cookie. Other kinds are always served."""
-        if kind not in API_KINDS:
+        """None to serve a request of `kind`; else why it is refused:
+        "outage" (any API request or download while the service is down),
+        "download" (one of the first refuse_downloads downloads), "blip" (an
+        API request refused in passing), "rate" (beyond the rate limit), or
+        "cookie" (an API request answered as from a dead cookie). Other kinds
+        are always served."""
+        if kind not in API_KINDS and kind != "download":
             return None
         with self._lock:
-            self._seen += 1
-            blip = self._seen == self.blip
+            now = self._clock()
+            if kind in API_KINDS:
+                self._seen += 1
+                if self.outage is not None and self._seen == self.outage[0]:
+                    self._outage_end = now + self.outage[1]
+            down = self._outage_end is not None and now < self._outage_end
+            if not down and kind == "download":
+                self._downloads += 1
+                if self._downloads > self.refuse_downloads:
+                    return None
+            blip = self._seen == self.blip or (
+                self.blip_every is not None and self._seen % self.blip_every == 0)
+        if down or kind == "download":
+            verdict = "outage" if down else "download"
+            self._count(self._refused, kind)
+            return verdict
         if blip:
             verdict, counts = "blip", self._refused
         elif self.bucket is not None and not self.bucket.take():
@@ -100,13 +162,13 @@ class Limits(object):
             with self._lock:
                 self._served += 1
             return None
-        with self._lock:
-            counts[kind] = counts.get(kind, 0) + 1
+        self._count(counts, kind)
         return verdict
 
     def counts(self):
         """{"served": API requests served, "refused": {kind: n} by the rate
-        limit, "dead": {kind: n} answered as from a dead cookie}."""
+        limit, the passing refusals, the outage and the refused downloads,
+        "dead": {kind: n} answered as from a dead cookie}."""
         with self._lock:
             return {"served": self._served, "refused": dict(self._refused),
                     "dead": dict(self._dead)}

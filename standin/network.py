@@ -379,7 +379,8 @@ class Network(object):
         self._ids = itertools.count(1)
         self._thread = None
         self._stop = False
-        self._wake_r = self._wake_w = None
+        self._stop_lock = threading.Lock()
+        self._wake_r = self._wake_w = None   # the loop reads _wake_r; stop() writes _wake_w
 
     now = staticmethod(time.monotonic)
 
@@ -410,15 +411,21 @@ class Network(object):
         self._thread.start()
 
     def stop(self):
-        if self._thread is None:
-            return
-        self._stop = True
-        try:
-            self._wake_w.send(b"x")
-        except OSError:
-            pass
-        self._thread.join(5)
-        self._thread = None
+        """Ends the loop and waits for it (5 s at most). The wake socket's
+        writing end belongs to start() and stop(): the loop only reads the
+        other end, so the byte sent here can never land on a descriptor the
+        loop has closed (and the system may have handed to another socket)."""
+        with self._stop_lock:
+            thread, self._thread = self._thread, None
+            if thread is None:
+                return
+            self._stop = True
+            try:
+                self._wake_w.send(b"x")
+            except OSError:
+                pass
+            thread.join(5)
+            self._wake_w.close()
 
     # -- facts -----------------------------------------------------------------
     def accepted(self, proxy=None):
@@ -490,5 +497,4 @@ class Network(object):
                 sock.close()
             sel.unregister(self._wake_r)
             self._wake_r.close()
-            self._wake_w.close()
             sel.close()

@@ -16,7 +16,7 @@ from . import network
 from . import tls as tlsmod
 from .drive import Drive
 from .faults import KINDS
-from .limits import Limits
+from .limits import Limits, retry_after_headers
 from .log import Log
 from .route import DEFAULT_HOSTS
 
@@ -118,12 +118,13 @@ class _Handler(BaseHTTPRequestHandler):
         BaseHTTPRequestHandler.setup(self)
 
     def finish(self):
+        # Out of stop()'s reach before anything here or in the server's
+        # shutdown_request closes the socket.
+        self.server.standin._track(self.connection, False)
         try:
             BaseHTTPRequestHandler.finish(self)
         except OSError:
             pass
-        finally:
-            self.server.standin._track(self.connection, False)
 
     def log_message(self, fmt, *args):
         if self.server.standin.verbose:
@@ -195,6 +196,7 @@ class _Handler(BaseHTTPRequestHandler):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
             pass
+        self.server.standin._forget(sock)
         self.rfile.close()
         sock.close()
 
@@ -225,8 +227,11 @@ class _Handler(BaseHTTPRequestHandler):
             st._sleep(st.latency)
         if rec.refused == "rate":
             return self._limited(st.limits)
-        if rec.refused == "blip":
+        if rec.refused in ("blip", "outage"):
             return self._html(503)
+        if rec.refused == "download":
+            return self._html(st.limits.refusal_status,
+                              retry_after_headers(st.limits.refusal_retry_after))
         if rec.refused == "cookie":
             if st.limits.dead_reply == "401":
                 return self._html(401)
@@ -237,8 +242,8 @@ class _Handler(BaseHTTPRequestHandler):
             elif hit.fault == "reset":
                 self._reset()
                 return
-            elif hit.fault == "http500":
-                self._html(500)
+            elif hit.fault in ("http500", "http503"):
+                self._html(int(hit.fault[4:]))
                 return
             elif hit.fault == "badjson":
                 self._send_body(200, "application/json; charset=utf-8", BAD_JSON)
@@ -293,7 +298,7 @@ class _Handler(BaseHTTPRequestHandler):
         if f is None:
             return self._json({"state": False, "msg": "file not found"})
         if f.address_status:
-            return self._html(int(f.address_status))
+            return self._html(int(f.address_status), retry_after_headers(f.retry_after))
         self._json({"state": True,
                     "file_url": "not-a-url" if badurl else st.download_url(f),
                     "file_name": f.name, "file_size": f.size, "pickcode": pc})
@@ -307,7 +312,7 @@ class _Handler(BaseHTTPRequestHandler):
         if f.latency:
             st._sleep(f.latency)
         if f.status:
-            return self._html(int(f.status))
+            return self._html(int(f.status), retry_after_headers(f.retry_after))
         if st.sndbuf:
             # A small send buffer keeps what a reader that stops early makes us push small.
             try:
@@ -421,7 +426,14 @@ class StandIn(object):
     Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
     date that many seconds ahead) or "503" (no Retry-After).
     blip: the blip-th API request (1 for the first) is answered 503 without
-    Retry-After, once: a passing refusal.
+    Retry-After, once: a passing refusal. blip_every: so is every
+    blip_every-th API request.
+    outage: (k, seconds): from the k-th API request on, every API request
+    and download is answered 503 without Retry-After for that many seconds.
+    refuse_downloads: the first that many downloads are answered
+    `refusal_status` (503 or 429) with Retry-After `refusal_retry_after`
+    (None: no header; seconds; "past": an HTTP date a minute ago). A file's
+    own `status` or `address_status` reply carries its `retry_after` alike.
     cookie_life: each distinct cookie is served that many API requests
     (those the limit let through); after that every API request with it gets
     `dead_reply`: "401" (a small HTML page) or "state" (200 with
@@ -433,11 +445,15 @@ class StandIn(object):
                  ranges=True, tls=None, rtt=0.0, proxy=False, names=None,
                  download_host=None, slow_start=True, init_cwnd=network.INIT_CWND,
                  mss=network.MSS, proxy_port=0, rate=None, burst=1, limit_reply="429",
-                 retry_after=1, cookie_life=None, dead_reply="401", blip=None):
+                 retry_after=1, cookie_life=None, dead_reply="401", blip=None,
+                 blip_every=None, outage=None, refuse_downloads=0, refusal_status=503,
+                 refusal_retry_after=None):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
-        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip)
+        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip,
+                             blip_every, outage, refuse_downloads, refusal_status,
+                             refusal_retry_after)
         self.host = host
         self.host_alias = host_alias
         self.json_ascii = json_ascii
@@ -524,15 +540,17 @@ class StandIn(object):
             self._net.stop()
         server.shutdown()
         server.server_close()
+        # Under the lock: a handler takes its socket out of _conns (under
+        # the lock too) before it closes it, so none of these descriptors
+        # can be closed, and its number reused, while it is shut down here.
         with self._conns_lock:
-            conns = list(self._conns)
-        for c in conns:
-            try:
-                # the plain socket's shutdown: an SSLSocket's own would drop
-                # its TLS state under a thread still reading
-                socket.socket.shutdown(c, socket.SHUT_RDWR)
-            except OSError:
-                pass
+            for c in self._conns:
+                try:
+                    # the plain socket's shutdown: an SSLSocket's own would drop
+                    # its TLS state under a thread still reading
+                    socket.socket.shutdown(c, socket.SHUT_RDWR)
+                except OSError:
+                    pass
         self._thread.join(5)
         deadline = time.time() + 5
         for t in self._handler_threads():
@@ -648,6 +666,8 @@ class StandIn(object):
             self._idle.notify_all()
 
     def _track(self, conn, add):
+        """A handler's connection (which stop() shuts down) and its thread
+        (which stop() joins); a connection leaves before its socket closes."""
         me = threading.current_thread()
         with self._conns_lock:
             if add:
@@ -656,6 +676,11 @@ class StandIn(object):
             else:
                 self._conns.discard(conn)
                 self._threads.discard(me)
+
+    def _forget(self, conn):
+        """The handler is about to close this connection itself."""
+        with self._conns_lock:
+            self._conns.discard(conn)
 
     def _count_connection(self):
         with self._counts_lock:

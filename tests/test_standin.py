@@ -11,8 +11,8 @@ import time
 import pytest
 import requests
 
-from standin import (Drive, Faults, Limits, Router, TokenBucket, expected_line, full_sha1,
-                     prefix_sha1)
+from standin import (Drive, Faults, Limits, Router, StandIn, TokenBucket, expected_line,
+                     full_sha1, prefix_sha1)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GiB = 1 << 30
@@ -209,6 +209,7 @@ def fault_request(s, kind, timeout=5):
     ("aps_list", "http500", lambda r: r.status_code == 500 and "<html>" in r.text),
     ("api_list", "badjson", lambda r: pytest.raises(ValueError, json.loads, r.text)),
     ("address", "badurl", lambda r: r.json()["file_url"] == "not-a-url"),
+    ("download", "http503", lambda r: r.status_code == 503 and "Retry-After" not in r.headers),
 ])
 def test_faults_are_observable_and_consumed(serve, capfd, kind, fault, check):
     faults = Faults(slow_seconds=1.5)
@@ -462,6 +463,80 @@ def test_cookie_dies_after_exactly_n_api_requests(serve, life, dead_reply):
     assert sum(counts["dead"].values()) == 2 + (life == 0)
     assert counts["served"] == life + (life > 0)
     assert len(s.log.refused("cookie")) == 2 + (life == 0) and not s.log.refused("rate")
+
+
+def test_every_nth_api_request_is_refused_in_passing(serve):
+    s = serve(Drive.flat(2), blip_every=2)
+    kinds = ["api_list", "address", "aps_list", "address", "api_list"]
+    assert [api_request(s, kind).status_code for kind in kinds] == [200, 503, 200, 503, 200]
+    assert requests.get(s.download_url(s.drive.files()[0]), timeout=5).status_code == 200
+
+
+def test_an_outage_refuses_every_request_from_the_kth_api_request_for_its_seconds(serve):
+    s = serve(Drive.flat(2), outage=(2, 1.0))
+    f = s.drive.files()[0]
+    download = lambda: requests.get(s.download_url(f), timeout=5)
+    assert download().status_code == 200           # downloads do not count towards k
+    assert api_request(s, "api_list").status_code == 200
+    t0 = time.monotonic()
+    down = [api_request(s, "address"), download(), api_request(s, "aps_list")]
+    assert time.monotonic() - t0 < 0.9, "too slow to see the outage"
+    assert [r.status_code for r in down] == [503] * 3
+    assert not any("Retry-After" in r.headers for r in down)
+    time.sleep(1.0 - (time.monotonic() - t0))
+    assert [api_request(s, "address").status_code, download().status_code] == [200, 200]
+    assert s.api_counts()["refused"] == {"address": 1, "download": 1, "aps_list": 1}
+    assert [r.refused for r in s.log] == [None, None, "outage", "outage", "outage", None, None]
+
+
+@pytest.mark.parametrize("retry_after", [None, 0, "past"])
+@pytest.mark.parametrize("where", ["download", "address", "first downloads"])
+def test_refusals_carry_the_retry_after_asked_for(serve, where, retry_after):
+    d = Drive.flat(2)
+    bad, good = d.files()
+    if where == "first downloads":
+        s = serve(d, refuse_downloads=2, refusal_status=429, refusal_retry_after=retry_after)
+    else:
+        setattr(bad, "status" if where == "download" else "address_status", 503)
+        bad.retry_after = retry_after
+        s = serve(d)
+    ask = (lambda: api_request(s, "address")) if where == "address" else (
+        lambda: requests.get(s.download_url(bad), timeout=5))
+    replies = [ask() for _ in range(3)]
+    want = [429, 429, 200] if where == "first downloads" else [503] * 3
+    assert [r.status_code for r in replies] == want
+    for r in replies[:2]:
+        after = r.headers.get("Retry-After")
+        if retry_after == "past":
+            when = email.utils.parsedate_to_datetime(after).timestamp()
+            assert when < time.time() - 30 and after.endswith(" GMT")
+        else:
+            assert after == (None if retry_after is None else str(retry_after))
+    assert requests.get(s.download_url(good), timeout=5).status_code == 200
+    with pytest.raises(ValueError):
+        StandIn(d, refusal_retry_after=-1)
+
+
+def test_cli_refusals():
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    cmd = [sys.executable, "-m", "standin", "--drive", "flat:3", "--bad-file", "0",
+           "--bad-file", "1:address", "--refusal-retry-after", "0", "--refuse-downloads", "1",
+           "--outage", "3:30", "--blip-every", "100"]
+    bad = subprocess.run(cmd + ["--bad-file", "3"], env=env, stderr=subprocess.PIPE)
+    assert bad.returncode == 2 and b"--bad-file 3" in bad.stderr
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        base = p.stdout.readline().decode().split()[0]
+        pcs = [item["pc"] for item in requests.get(base + "/files?cid=0", timeout=5).json()["data"]]
+        get = lambda path: requests.get(base + path, timeout=5)
+        got = [get("/files/download?pickcode=" + pcs[1]), get("/dl/" + pcs[2]),
+               get("/dl/" + pcs[2]), get("/dl/" + pcs[0]), get("/files?cid=0"),
+               get("/dl/" + pcs[2])]
+        assert [r.status_code for r in got] == [503, 503, 200, 503, 503, 503]
+        assert [r.headers.get("Retry-After") for r in got] == ["0", "0", None, "0", None, None]
+    finally:
+        p.terminate()
+        p.wait(10)
 
 
 def test_cli_limits(tmp_path):

@@ -316,6 +316,60 @@ def test_stop_leaves_no_threads_or_listeners(options):
     idle.close()
 
 
+class _WakeSpy(object):
+    """The front's wake socket, made to send its byte only after `before`."""
+
+    def __init__(self, sock, before):
+        self.sock, self.before, self.open_when_sent = sock, before, None
+
+    def send(self, data):
+        self.before()
+        self.open_when_sent = self.sock.fileno() != -1
+        return self.sock.send(data)
+
+    def close(self):
+        self.sock.close()
+
+
+def test_stop_wakes_the_front_through_a_socket_still_open():
+    # The loop can end on its own between stop() telling it to and the wake
+    # byte: here it does, woken by a connection, before the byte is sent.
+    s = StandIn(small_drive(), rtt=0.01).start()
+    net = s._net
+    loop = net._thread
+
+    def loop_ends_first():
+        socket.create_connection(("127.0.0.1", s.port), timeout=5).close()
+        loop.join(5)
+
+    spy = net._wake_w = _WakeSpy(net._wake_w, loop_ends_first)
+    s.stop()
+    assert not loop.is_alive()
+    assert spy.open_when_sent
+    assert spy.sock.fileno() == -1      # and closed by stop() after that
+
+
+def test_stop_never_shuts_down_a_socket_its_handler_has_closed(monkeypatch):
+    # A handler whose client leaves closes its socket; stop() must not be
+    # shutting that descriptor down meanwhile (its number may be reused).
+    s = StandIn(small_drive()).start()
+    client = socket.create_connection(("127.0.0.1", s.port), timeout=5)
+    client.sendall(b"GET /files?cid=0 HTTP/1.1\r\nHost: localhost\r\n\r\n")
+    assert client.recv(65536).startswith(b"HTTP/1.1 200")
+    me, real, seen = threading.current_thread(), socket.socket.shutdown, []
+
+    def shutdown(sock, how):
+        if threading.current_thread() is me and not seen:
+            client.close()          # the handler reads the end and closes its side
+            wait_for(lambda: sock.fileno() == -1, 0.5)
+            seen.append(sock.fileno())
+        return real(sock, how)
+
+    monkeypatch.setattr(socket.socket, "shutdown", shutdown)
+    s.stop()
+    assert seen and seen[0] != -1
+
+
 def test_fixed_port_is_used_and_reusable():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
