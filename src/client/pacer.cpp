@@ -7,8 +7,9 @@
 // since a unit's own request passed a test), was refused once, or is clear
 // (served, or its refusals found its own).
 // - Shared, the batch's problem: another unit waits; or it is the unit's
-//   first refusal and another unit was refused once, or it came within a
-//   quiet spell after a pause, or it names a Retry-After.
+//   first refusal and two others were refused once (two at once can be
+//   chance), or it came within a quiet spell after a pause, or it names a
+//   Retry-After.
 // - Else the unit's own: the first time its request alone waits 1 s and is
 //   sent again; later, when its group served a request since the unit's last
 //   refusal. When it served none, the group's last request served (for a
@@ -179,10 +180,12 @@ public:
         Refusal r;
         r.first = unit.refusals++ == 0;
         const bool waiting = g.others(unit, Unit::Waits) > 0;
-        const bool at_once = waiting || g.others(unit, Unit::Once) > 0;
+        const int once = g.others(unit, Unit::Once);  // two at once can be chance, three not
+        const bool at_once = waiting || once > 1;
         const double quiet = retry_after > 0 && g.last_retry_after ? kQuietRetryAfter : kQuiet;
         const bool after_pause = now - resume_at_ < quiet;
-        r.limit = at_once || (g.last_unit != id && (after_pause || now - g.last_refused < quiet));
+        r.limit = waiting || once > 0 ||
+                  (g.last_unit != id && (after_pause || now - g.last_refused < quiet));
         g.last_unit = id;
         g.last_refused = now;
         g.last_retry_after = retry_after > 0;
