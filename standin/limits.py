@@ -85,12 +85,12 @@ class Limits(object):
     """The rate limit, the passing refusals, the outage, the refused
     downloads and the cookie's life of one stand-in, and what they did: API
     requests served, requests refused and API requests answered as dead, by
-    kind. `clock` (seconds, for the outage) is for tests."""
+    kind."""
 
     def __init__(self, rate=None, burst=1, limit_reply="429", retry_after=1,
                  cookie_life=None, dead_reply="401", blip=None, blip_every=None,
                  outage=None, refuse_downloads=0, refusal_status=503,
-                 refusal_retry_after=None, clock=time.monotonic):
+                 refusal_retry_after=None):
         if limit_reply not in LIMIT_REPLIES:
             raise ValueError("limit_reply must be one of %s" % ", ".join(LIMIT_REPLIES))
         if dead_reply not in DEAD_REPLIES:
@@ -113,7 +113,6 @@ class Limits(object):
         self.refuse_downloads = int(refuse_downloads)
         self.refusal_status = int(refusal_status)
         self.refusal_retry_after = check_retry_after(refusal_retry_after)
-        self._clock = clock
         self._outage_end = None
         self._downloads = 0
         self._lock = threading.Lock()
@@ -136,7 +135,7 @@ class Limits(object):
         if kind not in API_KINDS and kind != "download":
             return None
         with self._lock:
-            now = self._clock()
+            now = time.monotonic()
             if kind in API_KINDS:
                 self._seen += 1
                 if self.outage is not None and self._seen == self.outage[0]:
