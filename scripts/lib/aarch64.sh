@@ -53,8 +53,9 @@ aarch64_venv() {
 # aarch64_cross_file FILE: meson's description of the aarch64 build: Debian's
 # cross compiler, the system root's interpreter (emulated: meson asks it for
 # its paths and extension suffix), and pkg-config inside the system root.
-# Without sys_root and the pkg-config entry, meson finds the interpreter's
-# headers through the host's pkg-config and adds the x86-64 ones.
+# Without sys_root and the pkg-config entry, meson silently adds the host's
+# /usr/include/python3.X (and, through the host's pkg-config, its x86-64
+# pyconfig.h): the module would be compiled against x86-64's configuration.
 aarch64_cross_file() {
     local file=$1 python
     python="$(dirname "$file")/python-aarch64"
