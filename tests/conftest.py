@@ -111,6 +111,22 @@ def serve():
         s.stop()
 
 
+# scripts/test-aarch64 runs the suite under qemu-user, where the module and
+# the interpreter run several times slower than on this machine. A test that
+# holds only at native speed (a rate the batch must reach, a round trip with
+# no room for the client's own work), or that the emulator itself cannot run,
+# is skipped there, with the reason; every other leg runs it.
+EMULATED = os.environ.get("FERNWICK_EMULATED") == "1"
+
+
+def native_speed(needs):
+    return pytest.mark.skipif(EMULATED, reason="too slow under emulation: " + needs)
+
+
+def beyond_the_emulator(what):
+    return pytest.mark.skipif(EMULATED, reason="qemu-user itself fails: " + what)
+
+
 def _linked_to_libcxx():
     try:
         with open("/proc/self/maps") as maps:

@@ -1,6 +1,7 @@
 # Sourced by the scripts that fetch from Debian's archive (build-python-ft,
-# get-python-sid): which archive this machine's apt uses, read from its own
-# configuration, so that no archive's address is written anywhere else.
+# get-python-sid, get-sysroot-aarch64): which archive this machine's apt uses,
+# read from its own configuration, so that no archive's address is written
+# anywhere else.
 
 release_codename() { (. /etc/os-release && echo "${VERSION_CODENAME:-}"); }
 
@@ -77,3 +78,62 @@ one_line_entry='
     }
 }'
 
+
+# unpack_closure PREFIX SUITE ARCH PACKAGE...: the packages and everything
+# they depend on, as SUITE of this machine's Debian archive declares it for
+# the architecture ARCH (arm64, or this machine's own), unpacked with dpkg-deb
+# into PREFIX, which is emptied first. Other development packages (-dev,
+# -dev-bin) are left out: what is built against them uses the compiler's own
+# C library headers. apt runs on a source list, package lists, cache and an
+# empty package status of its own in a temporary directory: nothing is
+# installed, and the machine's apt configuration and package lists stay as
+# they are. Prints one line with the number of packages.
+unpack_closure() (
+    local prefix=$1 suite=$2 arch=$3 archive apt_dir closure package deb
+    shift 3
+    local packages=("$@") wanted=("$@")
+    if ! archive=$(machine_archive); then
+        echo "no Debian archive for this machine's release ($(release_codename)) in its apt sources" >&2
+        exit 1
+    fi
+    apt_dir=$(mktemp -d)  # apt's own files, and the downloaded packages
+    trap 'rm -rf "$apt_dir"' EXIT
+    chmod 755 "$apt_dir"  # apt downloads as its own unprivileged user
+    mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" \
+        "$apt_dir/debs"
+    chmod 777 "$apt_dir/debs"
+    : >"$apt_dir/status"
+    {
+        echo "Types: deb"
+        echo "$archive" | sed -n '1p'  # URIs
+        echo "Suites: $suite"
+        echo "Components: main"
+        echo "$archive" | sed '1d'     # Signed-By, as the machine's entry has it
+    } >"$apt_dir/private.sources"
+    local private_apt=(-o "Dir::Etc::SourceList=$apt_dir/private.sources"
+                       -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+                       -o "Dir::State::Lists=$apt_dir/lists"
+                       -o "Dir::State::status=$apt_dir/status"
+                       -o "Dir::Cache=$apt_dir/cache"
+                       -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch")
+    local log="$apt_dir/apt.log"
+    apt-get "${private_apt[@]}" update -qq >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+    closure=$(apt-cache "${private_apt[@]}" depends --recurse --no-recommends --no-suggests \
+                  --no-conflicts --no-breaks --no-replaces --no-enhances "${packages[@]}" 2>"$log" |
+              grep -v '^[ <]' | sort -u) || { cat "$log" >&2; exit 1; }
+    for package in $closure; do
+        case " ${packages[*]} " in *" $package "*) continue ;; esac
+        case "$package" in
+            *-dev | *-dev-bin) ;;
+            *) wanted+=("$package") ;;
+        esac
+    done
+    (cd "$apt_dir/debs" && apt-get "${private_apt[@]}" download -qq "${wanted[@]}") >"$log" 2>&1 ||
+        { cat "$log" >&2; exit 1; }
+    echo "unpacking ${#wanted[@]} packages of $suite ($arch) into $prefix"
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    for deb in "$apt_dir"/debs/*.deb; do
+        dpkg-deb -x "$deb" "$prefix"
+    done
+)
