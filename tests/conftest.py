@@ -127,6 +127,13 @@ def beyond_the_emulator(what):
     return pytest.mark.skipif(EMULATED, reason="qemu-user itself fails: " + what)
 
 
+# Under scripts/test-tsan: ThreadSanitizer ends a child forked from a process
+# with threads as soon as the child starts a thread of its own.
+THREAD_SANITIZED = os.environ.get("FERNWICK_TSAN") == "1"
+beyond_thread_sanitizer = pytest.mark.skipif(
+    THREAD_SANITIZED, reason="ThreadSanitizer does not start threads after a multi-threaded fork")
+
+
 def _linked_to_libcxx():
     try:
         with open("/proc/self/maps") as maps:

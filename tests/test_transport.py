@@ -14,7 +14,7 @@ from unittest import mock
 import pytest
 import requests
 
-from conftest import beyond_the_emulator, run_python
+from conftest import beyond_the_emulator, beyond_thread_sanitizer, run_python
 from standin import Drive, StandIn
 
 PREFIX = 131072
@@ -334,6 +334,7 @@ def test_watchdog_survives_a_read_that_ends_while_it_cuts_another_off(fw, monkey
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@beyond_thread_sanitizer
 @beyond_the_emulator("it aborts the forked child of a process with threads once the child "
                      "starts one (cpu_exec: cpu == current_cpu), with or without the module")
 def test_a_child_forked_while_a_read_is_watched_watches_its_own():
