@@ -246,6 +246,9 @@ private:
     void pause(Group& g, Unit& unit, Refusal& r, Ticket& t, double started, double now,
                double retry_after) {
         g.move(unit, Unit::Waits);
+        // Spaced for a while since the last pause: the rate met the limit
+        // from just above. Else it was a burst, or a rate refused at once.
+        const bool settled = g.spacing.spaced() && now - resume_at_ >= kSettled;
         if (t.generation == generation_) {  // the first refusal since the last pause
             ++generation_;
             double wait = std::max(retry_after, kFirstBackoff);
@@ -262,9 +265,6 @@ private:
             resume_at_ = std::max(resume_at_, now + std::max(retry_after, kFirstBackoff));
         }
         t.tester = false;
-        // Spaced for a while since the last pause: the rate met the limit
-        // from just above. Else it was a burst, or a rate refused at once.
-        const bool settled = g.spacing.spaced() && now - resume_at_ >= kSettled;
         if (r.limit && !g.spacing.own_pace(started) && g.cut_pause != generation_ + 1) {
             g.spacing.cut(now, settled);
             g.cut_pause = generation_ + 1;

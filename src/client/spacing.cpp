@@ -6,8 +6,8 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.7, kKnee = 0.9, kFastGrowth = 0.2, kSlowGrowth = 0.01,
-                 kProbeDoubling = 10.0, kMinRate = 0.5;
+constexpr double kCut = 0.7, kKnee = 0.9, kKneeAtOnce = 0.75;
+constexpr double kFastGrowth = 0.2, kSlowGrowth = 0.003, kProbeDoubling = 10.0, kMinRate = 0.5;
 constexpr double kWindow = 1.0, kMinSpan = 0.1;  // the rate hit: starts of the last second
 
 // 2 to the power elapsed / kProbeDoubling: whole doublings exact, linear in
@@ -46,7 +46,7 @@ bool Spacing::own_pace(double started) const {
 }
 
 void Spacing::cut(double now, bool settled) {
-    knee_ = settled ? kKnee : 0;
+    knee_ = settled ? kKnee : rate_ > 0 ? kKneeAtOnce : 0;
     ceiling_ = rate_ > 0 ? rate_ : rate_hit(now);
     rate_ = std::max(kCut * ceiling_, kMinRate);
     cut_at_ = now;

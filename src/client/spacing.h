@@ -6,11 +6,12 @@
 // highest rate of its starts over any trailing stretch of the last second
 // (at least 0.1 s long), the burst that met the limit. Each success then
 // adds 0.2 requests/s below the knee (a cut is won back in about a second),
-// above it 0.01, doubling every 10 s without a cut, so a limit that was
+// above it 0.003, doubling every 10 s without a cut, so a limit that was
 // lifted is found again. The knee is 0.9 x the ceiling when the group had
 // been spaced for a second since the last pause (it met the limit from just
-// above); after a burst there is none: 0.7 x a burst may still be above the
-// limit, and growing fast from there drives the batch back into it.
+// above), 0.75 x when a spacing was refused sooner (the limit lies further
+// below it); after a burst there is none: 0.7 x a burst may still be above
+// the limit, and growing fast from there drives the batch back into it.
 #pragma once
 
 #include <cstddef>
