@@ -247,10 +247,11 @@ def date_in(seconds):
     ({"list": [(503, {"Retry-After": "86400"})]}, [600]),
     ({"list": [(429, {"Retry-After": "00003"})]}, [3]),
     ({"list": [(503, {"Retry-After": "000000000000120"})]}, [120]),
-    # alone (1 s), then shared: 1, 2, 4, 8, 16, 32 s; two addresses refused
-    # together are shared, and the success reset the backoff
-    ({"list": [(503, {})] * 6 + [(503, {"Retry-After": "soon"})],
-      ("address", "pc03"): [(503, {})], ("address", "pc04"): [(503, {})]}, [1, 16, 32, 1]),
+    # alone (1 s), then shared, growing by half: 1, 1.5, 2.25, … 11.4, 17.1 s
+    # (lines at 1, 14.2 and 33.3 s); two addresses refused together are
+    # shared, and the success reset the backoff
+    ({"list": [(503, {})] * 8 + [(503, {"Retry-After": "soon"})],
+      ("address", "pc03"): [(503, {})], ("address", "pc04"): [(503, {})]}, [1, 8, 18, 1]),
 ])
 def test_refusals_pause_and_are_sent_again(batch, service, tmp_path, script, pauses):
     server = service()
@@ -279,7 +280,8 @@ def test_an_outage_is_waited_out_one_request_at_a_time(batch, service, tmp_path,
     assert sorted(written(tmp_path)) == every_line(server)
     assert "放弃" not in "".join(said)
     pauses = [text for text in said if text.startswith(PAUSE)]
-    assert pauses and set(pauses) <= {PAUSE + "%d秒" % n for n in (1, 2, 4, 8, 16, 32, 60)}
+    backoff = (1, 2, 3, 4, 6, 8, 12, 18, 26, 39, 58, 60)  # 1.5 ** n s, rounded up
+    assert pauses and set(pauses) <= {PAUSE + "%d秒" % n for n in backoff}
     tests = len(refused(server)) - 6
     assert 1 <= tests <= (40 if reply[1] else 10)
 

@@ -17,7 +17,7 @@
 //   the refusal is the unit's own, refused, shared. Its own refusal fails
 //   the attempt, and its next request waits its Retry-After (at most 60 s).
 // A shared refusal pauses every request, for its Retry-After (at most 10
-// minutes) or 1 s doubling up to 60 s. Then one request tests the service
+// minutes) or 1 s growing by half up to 60 s. Then one request tests the service
 // while the others wait (a unit refused more than once tests with its
 // group's last request served, and sends its own a second after the
 // others): answered, the pause and its backoff are over; refused, a longer
@@ -54,7 +54,10 @@ namespace {
 
 constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
 constexpr double kSettled = 1.0;  // spaced this long since a pause: met the limit from above
-constexpr double kFirstBackoff = 1.0, kMaxBackoff = 60.0;
+// A pause without Retry-After grows by half with each refusal in a row: one
+// request a pause asks a service that is down, and its return is seen at
+// most about half the time it was away later (doubling: all of it).
+constexpr double kFirstBackoff = 1.0, kBackoffGrowth = 1.5, kMaxBackoff = 60.0;
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
 constexpr double kAwaitTest = 0.02;  // real seconds between looks at the test's answer
 constexpr long kUnauthorized = 401;
@@ -254,7 +257,7 @@ private:
             double wait = std::max(retry_after, kFirstBackoff);
             if (retry_after <= 0) {
                 wait = backoff_;
-                backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+                backoff_ = std::min(backoff_ * kBackoffGrowth, kMaxBackoff);
             }
             resume_at_ = std::max(resume_at_, now + wait);
             testing_ = true;
