@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "client/clock.h"
 #include "module/names.h"
 #include "module/pycall.h"
 #include "module/shared.h"
@@ -13,7 +14,7 @@
 namespace fw::client {
 namespace {
 
-const Text kRaw{"raw"}, kShutdown{"shutdown"}, kMonotonic{"monotonic"}, kThread{"Thread"},
+const Text kRaw{"raw"}, kShutdown{"shutdown"}, kThread{"Thread"},
     kEvent{"Event"}, kWait{"wait"}, kSet{"set"}, kClear{"clear"}, kTarget{"target"},
     kDaemon{"daemon"}, kName{"name"}, kStart{"start"}, kJoin{"join"},
     kThreadName{"fernwick-watchdog"};
@@ -39,16 +40,12 @@ bool retired = false;  // the interpreter is exiting: no thread is on duty again
 SharedRef wake_event;  // set only to end the thread's pause early
 SharedRef last_thread;
 
-Ref monotonic() { return call_global_attr(names::time, kMonotonic); }
-
 // Takes every overdue read out of the map, which marks it cut off (see
 // WatchedRead::cut_off), then shuts each one's socket; a read that ended
 // meanwhile ignores it.
 bool cut_off_overdue() {
-    Ref now_obj = monotonic();
-    if (!now_obj) return false;
-    const double now = PyFloat_AsDouble(now_obj.get());
-    if (now == -1.0 && PyErr_Occurred()) return false;
+    double now = 0;
+    if (!monotonic_now(now)) return false;
     std::vector<Ref> overdue;
     {
         std::lock_guard<std::mutex> hold(state_lock);
