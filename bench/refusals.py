@@ -28,7 +28,6 @@ seconds is killed and counted as capped.
 Cases alternate within each of --repeat rounds; medians.
 """
 
-import math
 import os
 import statistics
 import subprocess
@@ -185,7 +184,6 @@ def command_run(python, args, StandIn, drive, workdir, log, cap, faults=None, co
             "pause_lines": pause_lines, "paused_s": pause_s,
             "refused": sum(1 for r in records if r.status in REFUSED),
             "given_up": given_up(text), "skipped": int(skipped.group(1)) if skipped else None,
-            "api": sum(1 for r in records if r.kind in ("api_list", "aps_list", "address")),
             "lines": lines, "records": records}
 
 
@@ -229,15 +227,15 @@ def long_drive(Drive, size):
     return drive, bad
 
 
-def long_needed(drive):
+def long_needed(drive, lower_bound):
     """API requests a clean run makes: walk and listing pages, one address
     per file."""
-    pages = sum(max(1, math.ceil((len(f.folders) + len(f.files)) / 115))
-                for f in drive.folders())
-    return 2 * pages + len(drive.files())
+    b = lower_bound(drive, True, 1.0)
+    return b["walk_pages"] + b["listing_pages"] + b["files"]
 
 
-def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clean, cap):
+def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clean, cap,
+             needed):
     workdir, log = os.path.join(scratch, tag), os.path.join(scratch, tag + ".log")
     if clean:
         fig = command_run(python, args, StandIn, clean, workdir, log, cap, recursive=True)
@@ -246,10 +244,9 @@ def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clea
         return fig
     limits = {"rate": args.throttle_rate, "burst": args.throttle_burst,
               "blip_every": LONG_BLIP_EVERY}
-    life = int(LONG_COOKIE_SHARE * long_needed(drive))
+    life = int(LONG_COOKIE_SHARE * needed)
     first = command_run(python, args, StandIn, drive, workdir, log, cap, cookie="dying",
                         recursive=True, cookie_life=life, **limits)
-    first_check = check_output(drive, workdir)
     second = command_run(python, args, StandIn, drive, workdir, log + "-resume", cap,
                          cookie="fresh", recursive=True, resume=True, **limits)
     figs = [bad_figures(f, kind, second["records"], second["lines"], second["t0"])
@@ -259,7 +256,7 @@ def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clea
     check = check_output(drive, workdir)
     good = check["expected"] - len(bad)
     return {"cookie_life": life, "first": first, "second": second,
-            "wall": first["wall"] + second["wall"], "first_check": first_check,
+            "wall": first["wall"] + second["wall"],
             "check": check, "every_good_once": (check["unexpected"] == 0 and
                                                 check["missing"] == len(bad) and
                                                 check["lines"] == good),
@@ -292,7 +289,7 @@ def summarize(c, runs, cap, rtt):
     return row
 
 
-def run_parts(python, args, chosen, Drive, StandIn, check_output, scratch, repeat):
+def run_parts(python, args, chosen, Drive, StandIn, lower_bound, check_output, scratch, repeat):
     """{part + "_rows": rows} for each chosen part; every case of every
     chosen part runs once per round, in turn."""
     size = sizes(args)
@@ -305,6 +302,7 @@ def run_parts(python, args, chosen, Drive, StandIn, check_output, scratch, repea
         drive, bad = long_drive(Drive, size)
         clean = Drive.tree(size["long_folders"] - 1, size["long_files"])
         clean.expected_lines()
+        needed = long_needed(drive, lower_bound)
     for i in range(repeat):
         for k, (part, c) in enumerate(plan):
             tag = "%s-%d-%d" % (part, k, i)
@@ -324,7 +322,7 @@ def run_parts(python, args, chosen, Drive, StandIn, check_output, scratch, repea
             for which in ("clean", "run"):
                 tag = "long-%s-%d" % (which, i)
                 fig = long_run(python, args, StandIn, check_output, scratch, tag, drive, bad,
-                               clean if which == "clean" else None, cap)
+                               clean if which == "clean" else None, cap, needed)
                 long_figs[which].append(fig)
                 if which == "clean":
                     print("bench: long clean run %d: exit %s, wall %.2f s" % (
@@ -346,15 +344,13 @@ def run_parts(python, args, chosen, Drive, StandIn, check_output, scratch, repea
         for r in rows:
             b = base.get((r["base"], r["files"]))
             r["base_wall"] = b["wall"] if b else None
-            r["base_others_done"] = b["others_done"] if b else None
         results[part + "_rows"] = rows
     if "long" in chosen:
-        results["long_rows"] = long_rows(long_figs, drive, args, size)
+        results["long_rows"] = long_rows(long_figs, drive, args, size, needed)
     return results
 
 
-def long_rows(figs, drive, args, size):
-    needed = long_needed(drive)
+def long_rows(figs, drive, args, size, needed):
     runs, clean = figs["run"], figs["clean"]
     return [{
         "folders": len(drive.folders()), "files": len(drive.files()), "bad": LONG_BAD,
@@ -409,7 +405,7 @@ def report(results, table):
             continue
         cells = []
         for r in rows:
-            cap = r["cap"]
+            capped = "cap %d s hit %d×" % (r["cap"], r["capped"]) if r["capped"] else ""
             vs = ("%.2f (%+.2f s)" % (r["wall"] / r["base_wall"], r["wall"] - r["base_wall"])
                   if r["base_wall"] else "-")
             cells.append([
@@ -420,9 +416,8 @@ def report(results, table):
                 "+".join(map(str, r["refused"])),
                 "%s; %d/s at most" % ("+".join(map(str, r["bad_tries"])), r["bad_per_s"])
                 if "bad" in r else "-",
-                seconds(r.get("give_up")) + (" (cap %d s hit %d×)" % (cap, r["capped"])
-                                             if r["capped"] else "") if "bad" in r else
-                ("cap %d s hit %d×" % (cap, r["capped"]) if r["capped"] else "-"),
+                seconds(r.get("give_up")) + (" (%s)" % capped if capped else "")
+                if "bad" in r else capped or "-",
                 output_cell(r["checks"], r["given_up_runs"])])
         out += ["", TITLES[part] + "; the `fernwick` command, RTT %.0f ms, TLS 1.3; wall = "
                 "the command's, others done = the last download of the other files (both from "

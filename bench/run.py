@@ -774,8 +774,9 @@ def write_results(out_dir, plain, net, throttled=None):
     if throttled is None:
         throttled = old.get("throttle")
     elif old.get("throttle"):  # a sub-part not run keeps its previous rows
-        for key in ("rate_rows", "cookie_rows", "tree_rows", "refusal_rows", "alone_rows",
-                    "mixed_rows", "zero_rows", "outage_rows", "long_rows"):
+        import refusals
+        import throttle
+        for key in (part + "_rows" for part in throttle.PARTS + refusals.PARTS):
             if not throttled.get(key) and old["throttle"].get(key):
                 throttled[key] = old["throttle"][key]
                 kept = old["throttle"].get("kept", {})

@@ -55,7 +55,7 @@ TERMINAL_SIZE = (40, 120)               # rows, columns of the client's pseudo-t
 GIVEN_UP_LINE = "放弃文件："
 GIVEN_UP_TOTAL = re.compile(r"^放弃(\d+)个文件$", re.M)
 SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
-PARTS = ("rate", "cookie", "tree", "refusal", "alone", "mixed", "zero", "outage", "long")
+PARTS = ("rate", "cookie", "tree", "refusal")  # and bench/refusals.py's
 PAUSE_LINE = "请求过于频繁，暂停"
 # (case, files, what is refused): None, ("blip", the N-th address or "page 2"),
 # ("status" or "address_status", 503) on one file.
@@ -462,7 +462,9 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     python = ensure_module(args.port, args.net_python or sys.executable)
     size = sizes(args)
     repeat = args.repeat or (1 if args.quick else 3)
-    chosen = [p for p in (args.only.split(",") if args.only else PARTS) if p in PARTS]
+    import refusals
+    parts = PARTS + refusals.PARTS
+    chosen = [p for p in (args.only.split(",") if args.only else parts) if p in parts]
     results = {"mode": "quick" if args.quick else "full", "repeat": repeat, "port": args.port,
                "interpreter": python, "base_python": args.base_python, "rate": args.throttle_rate, "burst": args.throttle_burst,
                "retry_after": RETRY_AFTER, "rtt": args.rtt, "sizes": size,
@@ -482,11 +484,10 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     if "refusal" in chosen:
         results["refusal_rows"] = refusal_targets(refusal_part(
             python, args, size, Drive, StandIn, check_output, scratch, repeat))
-    import refusals
     more = [p for p in chosen if p in refusals.PARTS]
     if more:
-        results.update(refusals.run_parts(python, args, more, Drive, StandIn, check_output,
-                                          scratch, repeat))
+        results.update(refusals.run_parts(python, args, more, Drive, StandIn, lower_bound,
+                                          check_output, scratch, repeat))
     results["load_after"] = os.getloadavg()
     results["seconds"] = time.monotonic() - started
     return results
