@@ -451,9 +451,12 @@ class StandIn(object):
         self.drive = drive if drive is not None else Drive.sample()
         self.latency = float(latency)
         self.faults = faults
-        self.limits = Limits(rate, burst, limit_reply, retry_after, cookie_life, dead_reply, blip,
-                             blip_every, outage, refuse_downloads, refusal_status,
-                             refusal_retry_after)
+        self.limits = Limits(rate=rate, burst=burst, limit_reply=limit_reply,
+                             retry_after=retry_after, cookie_life=cookie_life,
+                             dead_reply=dead_reply, blip=blip, blip_every=blip_every,
+                             outage=outage, refuse_downloads=refuse_downloads,
+                             refusal_status=refusal_status,
+                             refusal_retry_after=refusal_retry_after)
         self.host = host
         self.host_alias = host_alias
         self.json_ascii = json_ascii
