@@ -31,7 +31,8 @@ glibc_minor() {
 # fails. Prints the repaired wheel's path.
 repair_wheel() {
     local raw=$1 dir=$2 plat=$3 manylinux=$4 wheel platform
-    auditwheel show "$raw" >"$dir/show.txt" 2>&1 || { cat "$dir/show.txt" >&2; return 1; }
+    auditwheel show "$raw" >"$dir/show.txt" 2>"$dir/show.err" ||
+        { cat "$dir/show.txt" "$dir/show.err" >&2; return 1; }
     auditwheel repair --plat "$plat" --only-plat -w "$dir/repaired" "$raw" >"$dir/repair.txt" 2>&1 ||
         { cat "$dir/show.txt" "$dir/repair.txt" >&2; return 1; }
     wheel=$(ls "$dir"/repaired/*.whl)
