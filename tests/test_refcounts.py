@@ -198,13 +198,15 @@ def test_calls_leave_nothing_behind(quiet, case):
 
 
 @pytest.mark.parametrize("leak", ["objects", "block"])
-def test_the_measure_sees_a_leak_of_one_per_call(quiet, leak):
+def test_the_measure_sees_a_small_leak_per_call(quiet, leak):
     if leak == "block" and not sys.getallocatedblocks():
         pytest.skip("plain malloc: no count of blocks")
     quiet.requests = FakeRequests()
     kept = []
+    # Two blocks a call: other blocks freed in the same round (up to NOISE)
+    # must not hide the leak, nor bring it under the free-threaded bound.
     leaks = {"objects": lambda url, cookie: kept.append(([cookie], url + "x")),
-             "block": lambda url, cookie: MALLOC(16)}  # memory no object holds
+             "block": lambda url, cookie: (MALLOC(16), MALLOC(16))}  # memory no object holds
     quiet.get_preid = lambda url, cookie, cid: (leaks[leak](url, cookie), "H")[1]
     objects, blocks, refs = growth(lambda: quiet.run_down(queued(ENTRY), COOKIE, CID), CALLS,
                                    [COOKIE])
@@ -213,7 +215,7 @@ def test_the_measure_sees_a_leak_of_one_per_call(quiet, leak):
     if leak == "objects":
         assert objects >= 2 * CALLS and refs == [3 * CALLS]  # a list and a tuple; three rounds
     else:
-        assert objects < NOISE and refs == [0] and blocks >= CALLS
+        assert objects < NOISE and refs == [0] and blocks >= 2 * CALLS - NOISE
 
 
 def test_main_runs_against_the_stand_in_leave_nothing_behind(quiet, tmp_path):
