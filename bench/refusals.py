@@ -104,8 +104,7 @@ def case_drive(Drive, c, drives):
         bad = None
         if c["bad"]:
             bad = drive.files()[c["files"] // 3]
-            setattr(bad, "address_status" if c["bad"] == "address" else "status", 503)
-            bad.retry_after = c["retry_after"]
+            bad.refuse(c["bad"], retry_after=c["retry_after"])
         drive.expected_lines()
         drives[key] = (drive, bad)
     drive, bad = drives[key]
@@ -221,7 +220,7 @@ def long_drive(Drive, size):
     for k in range(LONG_BAD):
         f = files[(2 * k + 1) * len(files) // (2 * LONG_BAD)]
         kind = "address" if k % 2 == 0 else "download"
-        setattr(f, "address_status" if kind == "address" else "status", 503)
+        f.refuse(kind)
         bad.append((f, kind))
     drive.expected_lines()
     return drive, bad

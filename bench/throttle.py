@@ -58,13 +58,13 @@ SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
 PARTS = ("rate", "cookie", "tree", "refusal")  # and bench/refusals.py's
 PAUSE_LINE = "请求过于频繁，暂停"
 # (case, files, what is refused): None, ("blip", the N-th address or "page 2"),
-# ("status" or "address_status", 503) on one file.
+# ("refuse", "download" or "address") for good on one file.
 REFUSAL_CASES = (
     ("none", 600, None), ("503 on listing page 2", 600, ("blip", "page")),
-    ("503 on address 54", 600, ("blip", 54)), ("download always 503", 600, ("status", 503)),
-    ("address always 503", 600, ("address_status", 503)),
-    ("none", 20, None), ("download always 503", 20, ("status", 503)),
-    ("address always 503", 20, ("address_status", 503)))
+    ("503 on address 54", 600, ("blip", 54)), ("download always 503", 600, ("refuse", "download")),
+    ("address always 503", 600, ("refuse", "address")),
+    ("none", 20, None), ("download always 503", 20, ("refuse", "download")),
+    ("address always 503", 20, ("refuse", "address")))
 
 
 def sizes(args):
@@ -357,9 +357,9 @@ def refusal_drive(Drive, files, fault):
     """The folder, with its refused file (a third of the way in) if any."""
     drive = Drive.flat(files)
     bad = None
-    if fault is not None and fault[0] != "blip":
+    if fault is not None and fault[0] == "refuse":
         bad = drive.files()[files // 3]
-        setattr(bad, fault[0], fault[1])
+        bad.refuse(fault[1])
     drive.expected_lines()
     return drive, bad
 
@@ -390,8 +390,7 @@ def refusal_run(python, Drive, StandIn, check_output, args, case, scratch, tag):
            "given_up": given_up(text), "check": check_output(drive, workdir),
            "stderr_tail": tail[-300:]}
     if bad is not None:
-        kind = "download" if fault[0] == "status" else "address"
-        tries = [r.time for r in records if r.kind == kind and r.pickcode == bad.pickcode]
+        tries = [r.time for r in records if r.kind == fault[1] and r.pickcode == bad.pickcode]
         fig["bad_tries"] = len(tries)
         fig["bad_span"] = max(tries) - min(tries) if tries else None  # first refusal to last try
     return fig

@@ -6,7 +6,7 @@ import signal
 import sys
 import threading
 
-from .drive import load
+from .drive import REFUSABLE, load
 from .faults import FAULTS, KINDS, Faults
 from .limits import DEAD_REPLIES, LIMIT_REPLIES, PAST, REFUSAL_STATUSES
 from .server import StandIn
@@ -28,11 +28,11 @@ def _retry_after(value):
 
 
 def _bad_file(value):
-    """INDEX or INDEX:address -> (index, the option it sets)."""
+    """INDEX, INDEX:download or INDEX:address -> (index, what is refused)."""
     index, _, what = value.partition(":")
-    if what not in ("", "address", "download"):
+    if what not in ("",) + tuple(REFUSABLE):
         raise argparse.ArgumentTypeError("INDEX, INDEX:download or INDEX:address")
-    return int(index), "address_status" if what == "address" else "status"
+    return int(index), what or "download"
 
 
 def main(argv=None):
@@ -105,11 +105,10 @@ def main(argv=None):
     try:
         drive = load(args.drive, seed=args.seed)
         files = drive.files()
-        for index, option in args.bad_file:
+        for index, what in args.bad_file:
             if not 0 <= index < len(files):
                 raise ValueError("--bad-file %d: the drive has %d files" % (index, len(files)))
-            setattr(files[index], option, args.refusal_status)
-            files[index].retry_after = args.refusal_retry_after
+            files[index].refuse(what, args.refusal_status, args.refusal_retry_after)
     except (ValueError, OSError) as e:
         p.error(str(e))
 

@@ -32,6 +32,9 @@ FILE_OPTIONS = OrderedDict([
     ("ranges", True),      # honour a Range request header
 ])
 
+# What File.refuse refuses, and the option that does it.
+REFUSABLE = OrderedDict([("address", "address_status"), ("download", "status")])
+
 _block_cache = OrderedDict()
 _block_lock = threading.Lock()
 _BLOCK_CACHE_MAX = 64
@@ -79,6 +82,14 @@ class File(object):
 
     def __repr__(self):
         return "File(%r, size=%d, pickcode=%r)" % (self.name, self.size, self.pickcode)
+
+    def refuse(self, what, status=503, retry_after=None):
+        """Refuse this file's "address" request or its "download" for good,
+        with `status` and that Retry-After (see check_retry_after)."""
+        if what not in REFUSABLE:
+            raise ValueError("a file refuses its %s" % " or its ".join(REFUSABLE))
+        setattr(self, REFUSABLE[what], int(status))
+        self.retry_after = check_retry_after(retry_after)
 
     @property
     def options(self):

@@ -121,10 +121,6 @@ class Limits(object):
         self._refused = {}
         self._dead = {}
 
-    def _count(self, counts, kind):
-        with self._lock:
-            counts[kind] = counts.get(kind, 0) + 1
-
     def decide(self, kind, cookie):
         """None to serve a request of `kind`; else why it is refused:
         "outage" (any API request or download while the service is down),
@@ -135,34 +131,34 @@ class Limits(object):
         if kind not in API_KINDS and kind != "download":
             return None
         with self._lock:
-            now = time.monotonic()
-            if kind in API_KINDS:
-                self._seen += 1
-                if self.outage is not None and self._seen == self.outage[0]:
-                    self._outage_end = now + self.outage[1]
-            down = self._outage_end is not None and now < self._outage_end
-            if not down and kind == "download":
-                self._downloads += 1
-                if self._downloads > self.refuse_downloads:
-                    return None
-            blip = self._seen == self.blip or (
-                self.blip_every is not None and self._seen % self.blip_every == 0)
-        if down or kind == "download":
-            verdict = "outage" if down else "download"
-            self._count(self._refused, kind)
+            verdict = self._verdict(kind, cookie, time.monotonic())
+            if verdict is None:
+                self._served += kind in API_KINDS
+            else:
+                counts = self._dead if verdict == "cookie" else self._refused
+                counts[kind] = counts.get(kind, 0) + 1
             return verdict
-        if blip:
-            verdict, counts = "blip", self._refused
-        elif self.bucket is not None and not self.bucket.take():
-            verdict, counts = "rate", self._refused
-        elif self.cookies is not None and not self.cookies.use(cookie):
-            verdict, counts = "cookie", self._dead
-        else:
-            with self._lock:
-                self._served += 1
-            return None
-        self._count(counts, kind)
-        return verdict
+
+    def _verdict(self, kind, cookie, now):
+        """decide's answer, under the lock: every request is judged in the
+        order it came, so the N-th API request is the N-th counted."""
+        if kind in API_KINDS:
+            self._seen += 1
+            if self.outage is not None and self._seen == self.outage[0]:
+                self._outage_end = now + self.outage[1]
+        if self._outage_end is not None and now < self._outage_end:
+            return "outage"
+        if kind == "download":
+            self._downloads += 1
+            return "download" if self._downloads <= self.refuse_downloads else None
+        if self._seen == self.blip or (
+                self.blip_every is not None and self._seen % self.blip_every == 0):
+            return "blip"
+        if self.bucket is not None and not self.bucket.take():
+            return "rate"
+        if self.cookies is not None and not self.cookies.use(cookie):
+            return "cookie"
+        return None
 
     def counts(self):
         """{"served": API requests served, "refused": {kind: n} by the rate

@@ -524,8 +524,9 @@ def test_cli_refusals():
     cmd = [sys.executable, "-m", "standin", "--drive", "flat:3", "--bad-file", "0",
            "--bad-file", "1:address", "--refusal-retry-after", "0", "--refuse-downloads", "1",
            "--outage", "3:30", "--blip-every", "100"]
-    bad = subprocess.run(cmd + ["--bad-file", "3"], env=env, stderr=subprocess.PIPE)
-    assert bad.returncode == 2 and b"--bad-file 3" in bad.stderr
+    for wrong, said in (["--bad-file", "3"], b"--bad-file 3"), (["--bad-file", "2:name"], b"INDEX:"):
+        bad = subprocess.run(cmd + wrong, env=env, stderr=subprocess.PIPE)
+        assert bad.returncode == 2 and said in bad.stderr
     p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         base = p.stdout.readline().decode().split()[0]

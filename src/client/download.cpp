@@ -4,6 +4,7 @@
 #include <string>
 
 #include "client/client.h"
+#include "client/clock.h"
 #include "client/headers.h"
 #include "client/hosts.h"
 #include "client/transport.h"
@@ -20,7 +21,7 @@ constexpr Py_ssize_t kPrefixBytes = 131072;
 const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_="},
     kFileUrl{"file_url"}, kIterContent{"iter_content"},
     kChunkSize{"chunk_size"}, kSha1{"sha1"}, kHexdigest{"hexdigest"}, kUpper{"upper"},
-    kMonotonic{"monotonic"}, kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
+    kStatusCode{"status_code"}, kHTTPError{"HTTPError"},
     kTimeoutError{"Timeout"}, kRequestException{"RequestException"},
     kContentLength{"Content-Length"}, kContentEncoding{"Content-Encoding"}, kIdentity{"identity"},
     kEmpty{""}, kLower{"lower"}, kRange{"Range"}, kPrefixRange{"bytes=0-131071"},
@@ -50,12 +51,11 @@ bool check_status(PyObject* response, PyObject* url) {
     return false;
 }
 
-Ref monotonic_now() { return call_global_attr(names::time, kMonotonic); }
-
 // 1 when the deadline has passed, 0 when not, -1 on error.
-int past(PyObject* deadline) {
-    Ref now = monotonic_now();
-    return now ? PyObject_RichCompareBool(now.get(), deadline, Py_GT) : -1;
+int past(double deadline) {
+    double now = 0;
+    if (!monotonic_now(now)) return -1;
+    return now > deadline ? 1 : 0;
 }
 
 // reply.headers.get(name): the value, or None.
@@ -119,11 +119,11 @@ bool finish_body(PyObject* chunks) {
 // chunk until they are gathered, and no further, within the deadline. With
 // `to_end`, a body that ends with the prefix is read to its end.
 Ref read_prefix(PyObject* response, PyObject* url, bool to_end = false) {
-    Ref start = monotonic_now();
-    Ref deadline = start ? Ref::steal(PyNumber_Add(start.get(), ints::prefix_deadline)) : Ref();
-    if (!deadline) return {};
+    double start = 0;
+    if (!monotonic_now(start)) return {};
+    const double deadline = start + kPrefixDeadlineSeconds;
     WatchedRead watched;
-    if (!watched.start(response, deadline.get())) return {};
+    if (!watched.start(response, deadline)) return {};
     Ref content = call_method(response, kIterContent, {}, {{kChunkSize, ints::prefix_size}});
     Ref chunks = content ? Ref::steal(PyObject_GetIter(content.get())) : Ref();
     if (!chunks) return {};
@@ -141,7 +141,7 @@ Ref read_prefix(PyObject* response, PyObject* url, bool to_end = false) {
             if (to_end && !finish_body(chunks.get())) return {};
             break;
         }
-        const int late = past(deadline.get());
+        const int late = past(deadline);
         if (late != 0) {
             if (late > 0) raise_deadline(url);
             return {};
@@ -152,7 +152,7 @@ Ref read_prefix(PyObject* response, PyObject* url, bool to_end = false) {
         // A read the watchdog cut off fails or ends early, whatever the clock
         // says now: that is the deadline.
         Ref read_error = take_error();
-        const int late = watched.cut_off() ? 1 : past(deadline.get());
+        const int late = watched.cut_off() ? 1 : past(deadline);
         if (late < 0) return {};
         if (late > 0) {
             raise_deadline(url);

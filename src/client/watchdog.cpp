@@ -141,19 +141,17 @@ void end_thread(Cleanup& cleanup) {
 
 }  // namespace
 
-bool WatchedRead::start(PyObject* response, PyObject* deadline) {
+bool WatchedRead::start(PyObject* response, double deadline) {
     Ref raw = attr(response, kRaw);
     if (!raw || !PyObject_HasAttr(raw.get(), kShutdown)) {
         PyErr_Clear();
         return true;
     }
-    const double when = PyFloat_AsDouble(deadline);
-    if (when == -1.0 && PyErr_Occurred()) return false;
     bool needs_thread = false;
     {
         std::lock_guard<std::mutex> hold(state_lock);
         ticket_ = ++last_ticket;
-        watched.emplace(ticket_, Watched{when, std::move(raw)});
+        watched.emplace(ticket_, Watched{deadline, std::move(raw)});
         needs_thread = !running && !retired;
         running = running || needs_thread;
     }

@@ -24,7 +24,7 @@ public:
     // Watches the reply's read until this object ends. `deadline` is a
     // time.monotonic() value. A reply whose raw stream cannot be shut down
     // (older urllib3, test doubles) is not watched.
-    bool start(PyObject* response, PyObject* deadline);
+    bool start(PyObject* response, double deadline);
     // True once the watchdog has cut the read off: whatever the read
     // returned after that is not the file's content.
     bool cut_off() const;

@@ -57,7 +57,7 @@ bool create() {
         {prefix_size, 131072},  // bytes of the prefix hash
         {listing_timeout, 30},  // seconds a listing reply may take
         {error_status, 400},    // the first HTTP status that is an error
-        {prefix_deadline, 60},  // seconds the whole prefix read may take
+        {prefix_deadline, kPrefixDeadlineSeconds},  // for the deadline's message
         {max_pages, 100000},    // pages one listing walk reads at most
     };
     for (const Row& row : table) {

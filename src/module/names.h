@@ -62,6 +62,9 @@ extern const Text sha1list, cidlist, encodinglist, lock, mythread, run_down, get
 extern const Text get, text, headers, timeout, append, split, close, loads, stream;
 }  // namespace names
 
+// Seconds the whole prefix read of a download may take.
+constexpr long kPrefixDeadlineSeconds = 60;
+
 // The shared integer constants.
 namespace ints {
 extern Held zero, one, two, three, six, page_size, millis, prefix_size, listing_timeout, error_status,
