@@ -37,7 +37,8 @@ import time
 
 from standin import Faults
 from throttle import (GIVEN_UP_LINE, PAUSE_LINE, SKIPPED_TOTAL, client_env, fernwick_command,
-                      given_up, once, output_cell, wait_or_kill, write_config)
+                      given_up, once, others_done, output_cell, wait_or_kill, walls_line,
+                      write_config)
 
 PARTS = ("alone", "mixed", "zero", "outage", "long")
 OUTPUT = "QuillsiftBYOskel.txt"
@@ -201,9 +202,7 @@ def case_run(python, args, Drive, StandIn, check_output, scratch, tag, c, drives
     fig = command_run(python, args, StandIn, drive, workdir, log, cap, faults=faults,
                       resume=c["resume"], outage=c["outage"])
     records, lines, t0 = fig.pop("records"), fig.pop("lines"), fig["t0"]
-    others = [r.time for r in records if r.kind == "download" and r.status in (200, 206)
-              and (bad is None or r.pickcode != bad.pickcode)]
-    fig["others_done"] = max(others) - t0 if others else None
+    fig["others_done"] = others_done(records, bad, t0)
     if bad is not None:
         fig["bad"] = bad_figures(bad, c["bad"], records, lines, t0)
     fig["check"] = check_output(drive, workdir)
@@ -419,17 +418,15 @@ def report(results, table):
                 if "bad" in r else capped or "-",
                 output_cell(r["checks"], r["given_up_runs"])])
         out += ["", TITLES[part] + "; the `fernwick` command, RTT %.0f ms, TLS 1.3; wall = "
-                "the command's, others done = the last download of the other files (both from "
-                "its start); a run still going after %d s is killed (cap):" % (
+                "the command's, others done = when every other file had been downloaded once "
+                "(both from its start); a run still going after %d s is killed (cap):" % (
                     1000 * rows[0]["rtt"], rows[0]["cap"]), ""]
         out.append(table(["case", "files", "wall s", "wall vs base", "others done s",
                           "exit status", "pause lines (s paused)", "refused",
                           "refused file: requests; in any 1 s",
                           "first refusal to give-up line s", "output"], cells))
         out.append("")
-        out.append("Walls of every run (s): " + "; ".join(
-            "%s/%d %s" % (r["case"], r["files"], " ".join("%.2f" % w for w in r["walls"]))
-            for r in rows))
+        out.append(walls_line(rows, lambda r: "%s/%d" % (r["case"], r["files"])))
     for r in results.get("long_rows") or []:
         bound = max(r["clean_wall"], r["ideal"])
         out += ["", "A long run: a tree of %d folders x %d files (%d files), recursive, RTT "

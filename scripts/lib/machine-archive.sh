@@ -137,3 +137,14 @@ unpack_closure() (
         dpkg-deb -x "$deb" "$prefix"
     done
 )
+
+# multiarch_pyconfig ROOT VERSION: Debian's include/pythonX.Y/pyconfig.h
+# only includes the multiarch one (include/TRIPLE/pythonX.Y/pyconfig.h) from
+# the compiler's own include path, where an unpacked ROOT is not: the
+# multiarch file takes its place. False when ROOT has none.
+multiarch_pyconfig() {
+    local include="$1/usr/include/python$2" found
+    found=$(find "$1/usr/include" -path "*/python$2/pyconfig.h" ! -path "$include/pyconfig.h" |
+                head -n1)
+    [ -n "$found" ] && cp "$found" "$include/pyconfig.h"
+}
