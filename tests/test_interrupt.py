@@ -143,7 +143,8 @@ def test_resume_after_ctrl_c_does_every_file_once(tmp_path):
         child = start_batch(tmp_path, server)
         wait_for(lambda: written(tmp_path).count("\n") >= 60)
         child.send_signal(signal.SIGINT)
-        assert child.wait(30 * SLOWER) == 130
+        child.communicate(timeout=30 * SLOWER)  # and its pipes closed
+        assert child.returncode == 130
         first = written(tmp_path).split("\n")[:-1]
         with open(str(tmp_path / OUT), "a", encoding="utf-8") as out:
             out.write(foreign)

@@ -241,5 +241,6 @@ def test_main_runs_against_the_stand_in_leave_nothing_behind(quiet, tmp_path):
     finally:
         server.terminate()
         server.wait(10)
+        server.stdout.close()
     assert len((tmp_path / "QuillsiftBYOskel.txt").read_text("utf-8").splitlines()) > 2 * runs * 60
     check_flat(objects, blocks, refs, runs * 60 // 2)

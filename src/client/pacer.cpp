@@ -20,9 +20,9 @@
 // minutes) or 1 s growing by half up to 60 s. Then one request tests the service
 // while the others wait (a unit refused more than once tests with its
 // group's last request served, and sends its own a second after the
-// others): answered, the pause and its backoff are over; refused, a longer
-// pause follows. Refusals of requests
-// sent before a pause began open no new one. A Retry-After of 0 or a past
+// others): answered, the pause and its backoff are over; refused, the next
+// pause follows, as long as that reply asks or longer by the backoff.
+// Refusals of requests sent before a pause began open no new one. A Retry-After of 0 or a past
 // date is none: no refused unit is sent again sooner than 1 s.
 //
 // Two units refused at once, or less than a quiet spell apart (3 s, 10 s
@@ -328,12 +328,12 @@ void raise_refused(const char* format, long status, PyObject* url, PyObject* rep
 }
 
 // The group's last request served, asked again (with `or_api`, the API's
-// when the group has none yet): its status; 0 when there is none or it
-// failed, -1 with an error pending.
-long ask_known(const Pacer& pacer, int group, bool or_api) {
+// when the group has none yet); status 0 when there is none or it failed,
+// -1 with an error pending.
+Answer ask_known(const Pacer& pacer, int group, bool or_api) {
     Ref known = pacer.known(group);
     if (!known && or_api) known = pacer.known(kApi);
-    return known ? ask_again(known.get()) : 0;
+    return known ? ask_again(known.get()) : Answer();
 }
 
 // Shared refusals past the 15-minute budget fail the unit.
@@ -379,19 +379,19 @@ PacedRequest::~PacedRequest() { batch_.pacer().untest(ticket_); }
 // an error set.
 bool PacedRequest::probe_as_test() {
     Pacer& pacer = batch_.pacer();
-    const long status = ask_known(pacer, group_, false);
-    if (status < 0) return false;
-    if (status == 0) return true;  // nothing to test with: its own request tests
+    const Answer answer = ask_known(pacer, group_, false);
+    if (answer.status < 0) return false;
+    if (answer.status == 0) return true;  // nothing to test with: its own request tests
     double now = 0;
     if (!monotonic_now(now)) return false;
-    if (!is_refusal(status)) {  // the others go first; it follows in a second
+    if (!is_refusal(answer.status)) {  // the others go first; it follows in a second
         pacer.test_answered(ticket_);
         tally.not_before = now + kFirstBackoff;
         return true;
     }
-    start_clock(now, status);
-    Refusal refusal;  // the test was refused: the next pause
-    pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, 0, true);
+    start_clock(now, answer.status);
+    Refusal refusal;  // the test was refused: the next pause, as long as its reply asks
+    pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, answer.retry_after, true);
     return !refusal.announce || announce_pause(refusal.resume_at - now);
 }
 
@@ -444,9 +444,10 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     tally.not_before = now + std::min(std::max(asked, kFirstBackoff), kMaxBackoff);
     Refusal refusal = pacer.refused(group_, unit, tally.id, ticket_, started_, now, asked);
     if (refusal.whose == Whose::Unknown) {
-        const long answer = ask_known(pacer, group_, true);
-        if (answer < 0) return Verdict::Fail;
-        pacer.settle(group_, unit, refusal, ticket_, started_, now, asked, answer == 0 || is_refusal(answer));
+        const Answer answer = ask_known(pacer, group_, true);
+        if (answer.status < 0) return Verdict::Fail;
+        pacer.settle(group_, unit, refusal, ticket_, started_, now, std::max(asked, answer.retry_after),
+                     answer.status == 0 || is_refusal(answer.status));
     }
     ticket_.reserved = false;
     if (refusal.whose == Whose::Own) {

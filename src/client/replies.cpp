@@ -98,18 +98,22 @@ bool close_reply(PyObject* reply) {
     return true;
 }
 
-long ask_again(PyObject* known) {
+Answer ask_again(PyObject* known) {
     Route route;
     Ref reply = route.choose() ? route.send(PyTuple_GET_ITEM(known, 0),
                                             {{names::headers, PyTuple_GET_ITEM(known, 1)},
                                              {names::stream, Py_True},
                                              {names::timeout, ints::listing_timeout}})
                                : Ref();
-    const long status = reply ? std::max(status_of(reply.get()), 1L) : 0;
-    if (reply && close_reply(reply.get())) return status;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    if (reply) {
+        Answer answer;
+        answer.status = std::max(status_of(reply.get()), 1L);
+        if (is_refusal(answer.status)) answer.retry_after = retry_after(reply.get());
+        if (close_reply(reply.get())) return answer;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {-1, 0};
     PyErr_Clear();
-    return 0;
+    return {};
 }
 
 }  // namespace fw::client

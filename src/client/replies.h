@@ -22,10 +22,15 @@ bool is_refusal(long status);
 // while reading it are passed over.
 double retry_after(PyObject* reply);
 
+// What a known request sent again was answered.
+struct Answer {
+    long status = 0;         // 0: it failed with an Exception (passed over); -1: anything else pending
+    double retry_after = 0;  // the wait a refusal asks for (retry_after)
+};
+
 // Sends `known`, a tuple (url, headers) of a request once served, again,
-// unpaced and streamed (no body read). Its status; 0 when it failed with an
-// Exception (passed over), -1 with anything else pending.
-long ask_again(PyObject* known);
+// unpaced and streamed (no body read).
+Answer ask_again(PyObject* known);
 
 // Closes a reply; a reply that cannot be closed (an Exception) costs only
 // its connection. False with anything else pending.
