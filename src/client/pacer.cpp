@@ -17,13 +17,14 @@
 //   the refusal is the unit's own, refused, shared. Its own refusal fails
 //   the attempt, and its next request waits its Retry-After (at most 60 s).
 // A shared refusal pauses every request, for its Retry-After (at most 10
-// minutes) or 1 s growing by half up to 60 s. Then one request tests the service
-// while the others wait (a unit refused more than once tests with its
-// group's last request served, and sends its own a second after the
+// minutes) or 1 s growing by half up to 60 s. Then one request tests the
+// service while the others wait (a unit refused more than once tests with
+// its group's last request served, and sends its own a second after the
 // others): answered, the pause and its backoff are over; refused, the next
 // pause follows, as long as that reply asks or longer by the backoff.
-// Refusals of requests sent before a pause began open no new one. A Retry-After of 0 or a past
-// date is none: no refused unit is sent again sooner than 1 s.
+// Refusals of requests sent before a pause began open no new one. A
+// Retry-After of 0 or a past date is none: no refused unit is sent again
+// sooner than 1 s.
 //
 // Two units refused at once, or less than a quiet spell apart (3 s, 10 s
 // when both named a Retry-After), show a limit: their shared pause cuts the
