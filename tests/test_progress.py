@@ -198,21 +198,25 @@ def test_status_line_only_where_it_fits(tmp_path, setup, columns, width):
 
 # A pipe's reader (`fernwick | tee log`) writes the lines to the terminal
 # whenever it runs, maybe over a line drawn since: no line then. A file takes
-# the lines at once, out of the terminal's way.
+# the lines at once, out of the terminal's way; a device that is no terminal
+# (`> /dev/null`) never shows them.
 @terminal_only
-@pytest.mark.parametrize("output", ["pipe", "file"])
+@pytest.mark.parametrize("output", ["pipe", "file", os.devnull])
 def test_status_line_only_while_output_keeps_out_of_its_way(tmp_path, output):
     drive, _ = drive_of("flat")
     write_config(tmp_path, drive.root.cid, False)
     read_end, write_end = os.pipe() if output == "pipe" else (None, None)
-    with open(str(tmp_path / "log"), "wb") as log, StandIn(drive) as server:
+    log_path = output if output == os.devnull else str(tmp_path / "log")
+    with open(log_path, "wb") as log, StandIn(drive) as server:
         shown = on_terminal(tmp_path, server, 200, stdout=write_end or log.fileno())
     if output == "pipe":
         os.close(write_end)
         with os.fdopen(read_end, "rb") as pipe:
             (tmp_path / "log").write_bytes(pipe.read())
-    assert (tmp_path / "log").read_text(encoding="utf-8").endswith("任务完成")
-    assert bool(status_lines(shown)) == (output == "file")
+    assert len((tmp_path / OUT).read_text(encoding="utf-8").splitlines()) == 60
+    if output != os.devnull:
+        assert (tmp_path / "log").read_text(encoding="utf-8").endswith("任务完成")
+    assert bool(status_lines(shown)) == (output != "pipe")
 
 
 @pytest.mark.parametrize("progress, terminal", [

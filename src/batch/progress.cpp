@@ -40,7 +40,8 @@ constexpr double kLongest = 999.0 * 3600;  // longer times are shown as this
 
 const Text kWrite{"write"}, kFlush{"flush"}, kIsatty{"isatty"}, kFileno{"fileno"},
     kGetTerminalSize{"get_terminal_size"}, kColumns{"columns"}, kAcquire{"acquire"},
-    kRelease{"release"}, kFstat{"fstat"}, kStMode{"st_mode"}, kIsRegular{"S_ISREG"};
+    kRelease{"release"}, kFstat{"fstat"}, kStMode{"st_mode"}, kIsRegular{"S_ISREG"},
+    kIsDevice{"S_ISCHR"};
 
 std::atomic<bool> on{false}, walking{false}, resuming{false};
 std::atomic<int> stderr_fd{-1};
@@ -265,9 +266,16 @@ int file_number(PyObject* console) {
     return static_cast<int>(fd);
 }
 
+// 1 when stat.<test>(mode) says so, 0 when not, -1 on error.
+int mode_is(PyObject* stat, PyObject* test, PyObject* mode) {
+    Ref answer = call_method(stat, test, {mode});
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
 // Standard output's lines are on the terminal, or out of its way, by the
-// time print returns when it is the terminal, a regular file, or an object
-// of this process without a descriptor: the line is cleared before them and
+// time print returns when it is the terminal, a regular file, another
+// character device (`> /dev/null`, which shows nothing), or an object of
+// this process without a descriptor: the line is cleared before them and
 // drawn after. A pipe's or a socket's reader (`| tee log`) may write them to
 // the same terminal at any time, over a line drawn since. 1 when in step, 0
 // when not, -1 on an interrupt.
@@ -285,9 +293,9 @@ int output_in_step() {
     Ref status = on_terminal == 0 ? call_method(os.get(), kFstat, {number.get()}) : Ref();
     Ref mode = status ? attr(status.get(), kStMode) : Ref();
     Ref stat = mode ? Ref::steal(PyImport_ImportModule("stat")) : Ref();
-    Ref regular = stat ? call_method(stat.get(), kIsRegular, {mode.get()}) : Ref();
-    const int in_file = regular ? PyObject_IsTrue(regular.get()) : -1;
-    if (in_file >= 0) return in_file;
+    int in_step = stat ? mode_is(stat.get(), kIsRegular, mode.get()) : -1;
+    if (in_step == 0) in_step = mode_is(stat.get(), kIsDevice, mode.get());
+    if (in_step >= 0) return in_step;
     return drop_exception() ? 0 : -1;
 }
 
