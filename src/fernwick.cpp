@@ -74,9 +74,11 @@ PyObject* at_exit(PyObject*, PyObject*) {
 PyMethodDef at_exit_def = {"fernwick_at_exit", at_exit, METH_NOARGS, nullptr};
 
 // Run in a child the process forked (multiprocessing's default on Linux
-// before 3.14): the module's threads stayed in the parent.
+// before 3.14): the module's threads stayed in the parent, the watchdog and
+// the workers of every batch alike.
 PyObject* at_fork_child(PyObject*, PyObject*) {
     client::forget_watchdog();
+    batch::forget_workers();
     Py_RETURN_NONE;
 }
 

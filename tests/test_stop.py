@@ -2,6 +2,7 @@
 earlier one's workers; a file cut short by a stop is never given up; a file
 whose address was fetched finishes at a stop."""
 import io
+import os
 import queue
 import sys
 import threading
@@ -13,7 +14,7 @@ import fernwick_command
 import pytest
 import requests
 
-from conftest import WorkerHooks
+from conftest import WorkerHooks, beyond_the_emulator, beyond_thread_sanitizer, run_python
 from standin import Router
 from test_pacer import (COOKIE_LINE, CONFIG, Clock, clock, line, service,  # noqa: F401 (fixtures)
                         written)
@@ -243,3 +244,62 @@ def test_a_file_with_its_address_finishes_at_a_stop(folder, service, tmp_path):
     assert [kind for kind, _, _ in server.log] == ["list", "address", "download", "download"]
     assert written(tmp_path) == [line("pc00")]
     assert STATUS.last_status() == 130
+
+
+# The parent's six workers are inside their files when another of its threads
+# forks. Their threads stay in the parent: a resumed main in the child, which
+# waits for the files earlier workers have in flight, has none to wait for.
+FORKED_WHILE_WORKERS_RUN = """if 1:
+    import os, signal, sys, threading, time, fernwick
+    held, in_flight, prefix = threading.Event(), [], ["parent"]
+
+    def get_url(pickcode, cookie):
+        if pickcode.startswith("parent"):
+            in_flight.append(pickcode)
+            held.wait(30)
+        return "http://h/" + pickcode
+    fernwick.get_url, fernwick.get_preid = get_url, lambda url, cookie, cid: "F" * 40
+    fernwick.get_sha1list = lambda cid, type2, cookie: fernwick.sha1list.extend(
+        "{0}{1}|1|S|{0}{1}".format(prefix[0], i) for i in range(6))
+    os.chdir("parent")
+    parent = threading.Thread(target=fernwick.main)
+    parent.start()
+    deadline = time.monotonic() + 20
+    while len(in_flight) < 6 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        os.chdir("../child")
+        prefix[0] = "child"
+        fernwick.main()
+        sys.stdout.flush()
+        os._exit(0)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        if ended:
+            print("child ended", status)
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    held.set()
+    parent.join(30)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@beyond_thread_sanitizer
+@beyond_the_emulator("it aborts the forked child of a process with threads once the child "
+                     "starts one (cpu_exec: cpu == current_cpu), with or without the module")
+def test_a_child_forked_while_workers_run_waits_for_none_of_them(tmp_path):
+    for side in ("parent", "child"):
+        (tmp_path / side).mkdir()
+        (tmp_path / side / "config.ini").write_text(CONFIG + "resume = 是\n", encoding="utf-8")
+    result = run_python(FORKED_WHILE_WORKERS_RUN, cwd=str(tmp_path), stdin="")
+    assert "child ended 0\n" in result.stdout and result.returncode == 0, result.stderr
+    for side in ("parent", "child"):
+        assert sorted(written(tmp_path / side)) == ["%s%d|1|S|%s" % (side, i, "F" * 40)
+                                                     for i in range(6)]

@@ -3,6 +3,8 @@
 
 #include "batch/batch.h"
 
+#include <mutex>
+
 #include "module/pycall.h"
 
 namespace fw::batch {
@@ -13,6 +15,13 @@ constexpr const char kCapsuleName[] = "fernwick.batch";
 
 std::atomic<unsigned long> batches_started{0};
 thread_local BatchBinding* bound = nullptr;
+
+// The batches alive. Their lock is taken only by a thread in the interpreter
+// and never held across a call into Python, so a fork (which holds the
+// interpreter, or stops every thread of a free-threaded one) finds it free.
+std::mutex batches_lock;
+Batch* first_batch = nullptr;
+Batch* last_batch = nullptr;
 
 }  // namespace
 
@@ -28,11 +37,27 @@ Ref Batch::start() {
     }
     batch->output_path_ = std::move(path);
     batch->number_ = batches_started.fetch_add(1) + 1;
+    std::lock_guard<std::mutex> hold(batches_lock);
+    batch->previous_ = last_batch;
+    (last_batch != nullptr ? last_batch->next_ : first_batch) = batch;
+    last_batch = batch;
     return capsule;
 }
 
 void Batch::release(PyObject* capsule) {
-    delete static_cast<Batch*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    auto* batch = static_cast<Batch*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    if (batch == nullptr) return;
+    {
+        std::lock_guard<std::mutex> hold(batches_lock);
+        (batch->previous_ != nullptr ? batch->previous_->next_ : first_batch) = batch->next_;
+        (batch->next_ != nullptr ? batch->next_->previous_ : last_batch) = batch->previous_;
+    }
+    delete batch;
+}
+
+void Batch::each(void (*visit)(Batch&)) noexcept {
+    std::lock_guard<std::mutex> hold(batches_lock);
+    for (Batch* batch = first_batch; batch != nullptr; batch = batch->next_) visit(*batch);
 }
 
 Batch* Batch::in(PyObject* capsule) noexcept {

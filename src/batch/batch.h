@@ -38,6 +38,9 @@ public:
     // The batch in a capsule made by start(); null (no error set) for any
     // other object.
     static Batch* in(PyObject* capsule) noexcept;
+    // visit(batch) for every batch alive, with their list held: `visit`
+    // calls nothing of Python's.
+    static void each(void (*visit)(Batch&)) noexcept;
 
     client::Run& run() noexcept { return run_; }
     const client::Run& run() const noexcept { return run_; }
@@ -57,6 +60,8 @@ private:
     client::Run run_;
     unsigned long number_ = 0;
     Ref output_path_;
+    Batch* previous_ = nullptr;  // the batches alive, in the order started
+    Batch* next_ = nullptr;
 };
 
 // The batch the calling thread works for, and its capsule (borrowed); null
@@ -84,6 +89,12 @@ private:
 
 // Worker threads inside mythread.run now, in every batch.
 int workers_running() noexcept;
+
+// In a child forked while workers ran: their threads stayed in the parent.
+// Every count of workers, the process's and each batch's, keeps the calling
+// thread only (when it is a worker itself), so that a main() in the child
+// waits for none of the parent's.
+void forget_workers() noexcept;
 
 // How the last main ended, as the exit status of the `fernwick` command.
 enum class Outcome : int {

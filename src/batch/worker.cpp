@@ -16,23 +16,42 @@ namespace {
 
 std::atomic<int> workers_inside{0};  // in every batch
 
-// A worker thread inside mythread.run, counted in its batch and in all.
+// A worker thread inside mythread.run, counted in its batch and in all. The
+// thread's innermost one is known to it (run may be called inside run).
 class InsideWorker {
 public:
-    explicit InsideWorker(Batch* batch) noexcept : batch_(batch) {
+    explicit InsideWorker(Batch* batch) noexcept : batch_(batch), outer_(innermost) {
         workers_inside.fetch_add(1);
         if (batch_ != nullptr) batch_->workers_inside.fetch_add(1);
+        innermost = this;
     }
     ~InsideWorker() {
+        innermost = outer_;
         if (batch_ != nullptr) batch_->workers_inside.fetch_sub(1);
         workers_inside.fetch_sub(1);
     }
     InsideWorker(const InsideWorker&) = delete;
     InsideWorker& operator=(const InsideWorker&) = delete;
 
+    // The calling thread counted again, alone: each of its InsideWorkers
+    // adds itself back to the counts.
+    static void count_this_thread_only() noexcept {
+        Batch::each([](Batch& batch) { batch.workers_inside.store(0); });
+        int here = 0;
+        for (const InsideWorker* inside = innermost; inside != nullptr; inside = inside->outer_) {
+            ++here;
+            if (inside->batch_ != nullptr) inside->batch_->workers_inside.fetch_add(1);
+        }
+        workers_inside.store(here);
+    }
+
 private:
+    static thread_local InsideWorker* innermost;
     Batch* batch_;
+    InsideWorker* outer_;
 };
+
+thread_local InsideWorker* InsideWorker::innermost = nullptr;
 
 const Text kThread{"Thread"}, kDunderInit{"__init__"}, kCookie{"cookie"}, kCid{"cid"}, kQ{"q"},
     kEmpty{"empty"}, kEmptyError{"Empty"}, kRsplit{"rsplit"}, kBar{"|"}, kAppend{"a+"},
@@ -170,6 +189,8 @@ Ref kept_batch(PyObject* self) {
 const Text output_file{"QuillsiftBYOskel.txt"};
 
 int workers_running() noexcept { return workers_inside.load(); }
+
+void forget_workers() noexcept { InsideWorker::count_this_thread_only(); }
 
 // A record break inside a name or size is written escaped, so one file
 // stays one line.
