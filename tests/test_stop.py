@@ -4,6 +4,7 @@ whose address was fetched finishes at a stop."""
 import io
 import os
 import queue
+import subprocess
 import sys
 import threading
 import time
@@ -14,7 +15,7 @@ import fernwick_command
 import pytest
 import requests
 
-from conftest import WorkerHooks, beyond_the_emulator, beyond_thread_sanitizer, run_python
+from conftest import WorkerHooks, beyond_the_emulator, beyond_thread_sanitizer, python_env
 from standin import Router
 from test_pacer import (COOKIE_LINE, CONFIG, Clock, clock, line, service,  # noqa: F401 (fixtures)
                         written)
@@ -246,12 +247,14 @@ def test_a_file_with_its_address_finishes_at_a_stop(folder, service, tmp_path):
     assert STATUS.last_status() == 130
 
 
-# The parent's six workers are inside their files when another of its threads
-# forks. Their threads stay in the parent: a resumed main in the child, which
-# waits for the files earlier workers have in flight, has none to wait for.
+# The parent's six workers are inside their files when it forks: in another
+# thread, whose child then runs a resumed main (which waits for the files
+# earlier workers have in flight), or in main's own join, whose child is
+# interrupted there (and waits for its workers). Their threads stayed in the
+# parent: the child has none to wait for.
 FORKED_WHILE_WORKERS_RUN = """if 1:
     import os, signal, sys, threading, time, fernwick
-    held, in_flight, prefix = threading.Event(), [], ["parent"]
+    held, in_flight, prefix, forked = threading.Event(), [], ["parent"], []
 
     def get_url(pickcode, cookie):
         if pickcode.startswith("parent"):
@@ -261,45 +264,70 @@ FORKED_WHILE_WORKERS_RUN = """if 1:
     fernwick.get_url, fernwick.get_preid = get_url, lambda url, cookie, cid: "F" * 40
     fernwick.get_sha1list = lambda cid, type2, cookie: fernwick.sha1list.extend(
         "{0}{1}|1|S|{0}{1}".format(prefix[0], i) for i in range(6))
+
+    def fork():
+        # True in the child; the parent's files go on once it ended (20 s at most).
+        deadline = time.monotonic() + 20
+        while len(in_flight) < 6 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        sys.stdout.flush()
+        forked.append(os.fork())
+        if forked[0] == 0:
+            return True
+        while time.monotonic() < deadline + 20:
+            ended, status = os.waitpid(forked[0], os.WNOHANG)
+            if ended:
+                print("child ended", status)
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(forked[0], signal.SIGKILL)
+            os.waitpid(forked[0], 0)
+        held.set()
+        return False
+
+    class ForkingJoin(fernwick.mythread):
+        def join(self, timeout=None):
+            if not forked and fork():
+                raise KeyboardInterrupt
+            super().join(timeout)
     os.chdir("parent")
-    parent = threading.Thread(target=fernwick.main)
-    parent.start()
-    deadline = time.monotonic() + 20
-    while len(in_flight) < 6 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    sys.stdout.flush()
-    pid = os.fork()
-    if pid == 0:
-        os.chdir("../child")
-        prefix[0] = "child"
-        fernwick.main()
+    try:
+        if sys.argv[1] == "another thread":
+            parent = threading.Thread(target=fernwick.main)
+            parent.start()
+            if fork():
+                os.chdir("../child")
+                prefix[0] = "child"
+                fernwick.main()
+            parent.join(30)
+        else:
+            fernwick.mythread = ForkingJoin
+            fernwick.main()
+    except KeyboardInterrupt:
+        pass
+    if forked == [0]:
         sys.stdout.flush()
         os._exit(0)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        ended, status = os.waitpid(pid, os.WNOHANG)
-        if ended:
-            print("child ended", status)
-            break
-        time.sleep(0.05)
-    else:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-    held.set()
-    parent.join(30)
 """
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
-@beyond_thread_sanitizer
-@beyond_the_emulator("it aborts the forked child of a process with threads once the child "
-                     "starts one (cpu_exec: cpu == current_cpu), with or without the module")
-def test_a_child_forked_while_workers_run_waits_for_none_of_them(tmp_path):
+@pytest.mark.parametrize("where", [
+    pytest.param("another thread", marks=[  # whose child starts workers of its own
+        beyond_thread_sanitizer,
+        beyond_the_emulator("it aborts the forked child of a process with threads once the "
+                            "child starts one (cpu_exec: cpu == current_cpu)")]),
+    "main's join"])
+def test_a_child_forked_while_workers_run_waits_for_none_of_them(tmp_path, where):
     for side in ("parent", "child"):
         (tmp_path / side).mkdir()
         (tmp_path / side / "config.ini").write_text(CONFIG + "resume = 是\n", encoding="utf-8")
-    result = run_python(FORKED_WHILE_WORKERS_RUN, cwd=str(tmp_path), stdin="")
+    result = subprocess.run([sys.executable, "-c", FORKED_WHILE_WORKERS_RUN, where],
+                            cwd=str(tmp_path), env=python_env(), input="", capture_output=True,
+                            text=True, timeout=120)
     assert "child ended 0\n" in result.stdout and result.returncode == 0, result.stderr
     for side in ("parent", "child"):
-        assert sorted(written(tmp_path / side)) == ["%s%d|1|S|%s" % (side, i, "F" * 40)
-                                                     for i in range(6)]
+        files = 6 if side == "parent" or where == "another thread" else 0
+        assert sorted(written(tmp_path / side)) == ["%s%d|1|S|%s" % (side, i, PREFIX)
+                                                     for i in range(files)]
