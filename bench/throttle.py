@@ -592,6 +592,10 @@ def exits(statuses):
     return ">".join("cap" if v is None else str(v) for v in statuses)
 
 
+def within(wall, limit):
+    return "%.2f %s %.2f s" % (wall, "<=" if wall <= limit else ">", limit)
+
+
 def tree_limit_targets(rows):
     """Each row's ratio and target. Limit rows: median wall within SLACK x
     max(clean, ideal), every run with at most MAX_REFUSED of the API
@@ -611,21 +615,21 @@ def tree_limit_targets(rows):
             limit = SLACK * base
             r["ratio"] = r["wall"] / base
             met = r["wall"] <= limit and r["share"] <= MAX_REFUSED
-            r["target"] = "%s: %.2f <= %.2f s, refused %.1f%% <= %.0f%%" % (
-                "met" if met else "missed", r["wall"], limit, 100 * r["share"],
-                100 * MAX_REFUSED)
+            r["target"] = "%s: %s, refused %.1f%% %s %.0f%%" % (
+                "met" if met else "missed", within(r["wall"], limit), 100 * r["share"],
+                "<=" if r["share"] <= MAX_REFUSED else ">", 100 * MAX_REFUSED)
         elif r["row"] == "strays":
             limit = SLACK * clean + STRAY_COST * statistics.median(r["strays"])
             r["ratio"] = r["wall"] / clean
-            r["target"] = "%s: %.2f <= %.2f s" % ("met" if r["wall"] <= limit else "missed",
-                                                 r["wall"], limit)
+            r["target"] = "%s: %s" % ("met" if r["wall"] <= limit else "missed",
+                                      within(r["wall"], limit))
         else:
             limits = [SLACK * base + LONG_STRAY_COST * s + MEETING_COST * m
                       for s, m in zip(r["strays"], r["met_bad"])]
             r["ratio"] = r["wall"] / base
             met = all(w <= limit for w, limit in zip(r["walls"], limits))
             r["target"] = "%s: %s" % ("met" if met else "missed", ", ".join(
-                "%.2f <= %.2f s" % (w, limit) for w, limit in zip(r["walls"], limits)))
+                within(w, limit) for w, limit in zip(r["walls"], limits)))
     return rows
 
 
