@@ -36,7 +36,7 @@ import threading
 import time
 
 from standin import Faults
-from throttle import (GIVEN_UP_LINE, PAUSE_LINE, SKIPPED_TOTAL, client_env, fernwick_command,
+from throttle import (API_KINDS, GIVEN_UP_LINE, PAUSE_LINE, SKIPPED_TOTAL, client_env, fernwick_command,
                       given_up, once, others_done, output_cell, wait_or_kill, walls_line,
                       write_config)
 
@@ -47,6 +47,8 @@ OUTAGE = (100, 20.0)        # from the 100th API request, 20 s
 LONG_BAD = 6
 LONG_BLIP_EVERY = 100
 LONG_COOKIE_SHARE = 0.6
+FINISHED = (0, 3)           # exit statuses of a batch that ran to its end
+MAX_RESUMES = 3             # a long run is resumed at most this often
 
 
 def sizes(args):
@@ -210,14 +212,15 @@ def case_run(python, args, Drive, StandIn, check_output, scratch, tag, c, drives
 
 
 # -- the long run --------------------------------------------------------------------
-def long_drive(Drive, size):
-    """The tree, and six files refused for good spread over it (addresses
-    and downloads in turn)."""
-    drive = Drive.tree(size["long_folders"] - 1, size["long_files"])
+def long_drive(Drive, folders, per_folder, bad_count=LONG_BAD):
+    """The tree of `folders` folders of `per_folder` files, and `bad_count`
+    files refused for good spread evenly over it (addresses and downloads in
+    turn, an address first)."""
+    drive = Drive.tree(folders - 1, per_folder)
     files = drive.files()
     bad = []
-    for k in range(LONG_BAD):
-        f = files[(2 * k + 1) * len(files) // (2 * LONG_BAD)]
+    for k in range(bad_count):
+        f = files[(2 * k + 1) * len(files) // (2 * bad_count)]
         kind = "address" if k % 2 == 0 else "download"
         f.refuse(kind)
         bad.append((f, kind))
@@ -232,6 +235,77 @@ def long_needed(drive, lower_bound):
     return b["walk_pages"] + b["listing_pages"] + b["files"]
 
 
+def long_limits(args):
+    """The service of a long run: the rate limit (429 + Retry-After: 1, the
+    stand-in's default reply) and every LONG_BLIP_EVERY-th API request
+    refused in passing."""
+    return {"rate": args.throttle_rate, "burst": args.throttle_burst,
+            "blip_every": LONG_BLIP_EVERY}
+
+
+def cookie_life(needed):
+    """API requests the dying cookie is served: a share of a clean run's."""
+    return int(LONG_COOKIE_SHARE * needed)
+
+
+def met_bad(bad, records):
+    """How many of the files refused for good were refused in a run (each
+    such meeting holds its folder until the file is given up)."""
+    refused = {(r.pickcode, r.kind) for r in records
+               if r.refused is None and r.status in REFUSED}
+    return sum(1 for f, kind in bad if (f.pickcode, kind) in refused)
+
+
+def resumes_until_done(run, first, max_resumes=MAX_RESUMES):
+    """`first` = run(0), then run(1), run(2) ... (each resumed with a renewed
+    cookie) while the last did not finish (exit 0 or 3; a run killed at the
+    cap did not), at most `max_resumes` times. Returns the runs."""
+    runs = [first]
+    while runs[-1]["status"] not in FINISHED and len(runs) <= max_resumes:
+        runs.append(run(len(runs)))
+    return runs
+
+
+def long_sequence(python, args, StandIn, drive, bad, workdir, log, cap, life, limits,
+                  max_resumes=MAX_RESUMES):
+    """A long run: the command with a cookie that dies after `life` API
+    requests, then again in the same directory with resume = 是 and a
+    renewed cookie (which lives on), until it finishes (resumes_until_done).
+    Each run's figures, with the stray refusals it met, the refused files it
+    met, and per refused file (bad_figures) what it did."""
+
+    def one(k):
+        more = "" if k < 2 else str(k)     # the k-th resume's log and cookie
+        if k == 0:
+            fig = command_run(python, args, StandIn, drive, workdir, log, cap, cookie="dying",
+                              recursive=True, cookie_life=life, **limits)
+        else:
+            fig = command_run(python, args, StandIn, drive, workdir, log + "-resume" + more,
+                              cap, cookie="fresh" + more, recursive=True, resume=True,
+                              **limits)
+        records, lines = fig.pop("records"), fig.pop("lines")
+        fig["strays"] = sum(1 for r in records if r.refused == "blip")
+        fig["met_bad"] = met_bad(bad, records)
+        fig["requests"] = request_counts(records)
+        fig["bad_figures"] = [bad_figures(f, kind, records, lines, fig["t0"])
+                              for f, kind in bad]
+        return fig
+
+    return resumes_until_done(one, one(0), max_resumes)
+
+
+def request_counts(records):
+    """API requests sent and refused, the refused ones by why: the rate
+    limit, a stray refusal (blip), a file refused for good (file)."""
+    api = [r for r in records if r.kind in API_KINDS]
+    why = {}
+    for r in api:
+        if r.status in REFUSED:
+            key = r.refused if r.refused in ("rate", "blip", "outage") else "file"
+            why[key] = why.get(key, 0) + 1
+    return {"api": len(api), "refused": sum(why.values()), "by_why": why}
+
+
 def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clean, cap,
              needed):
     workdir, log = os.path.join(scratch, tag), os.path.join(scratch, tag + ".log")
@@ -240,17 +314,19 @@ def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clea
         fig.pop("records"), fig.pop("lines")
         fig["check"] = check_output(clean, workdir)
         return fig
-    limits = {"rate": args.throttle_rate, "burst": args.throttle_burst,
-              "blip_every": LONG_BLIP_EVERY}
-    life = int(LONG_COOKIE_SHARE * needed)
-    first = command_run(python, args, StandIn, drive, workdir, log, cap, cookie="dying",
-                        recursive=True, cookie_life=life, **limits)
-    second = command_run(python, args, StandIn, drive, workdir, log + "-resume", cap,
-                         cookie="fresh", recursive=True, resume=True, **limits)
-    figs = [bad_figures(f, kind, second["records"], second["lines"], second["t0"])
-            for f, kind in bad]
-    for run in (first, second):
-        run.pop("records"), run.pop("lines")
+    life = cookie_life(needed)
+    # At most one resume: the row as first measured.
+    runs = long_sequence(python, args, StandIn, drive, bad, workdir, log, cap, life,
+                         long_limits(args), max_resumes=1)
+    first, resumed = runs[0], runs[1:]
+    second = {"wall": sum(r["wall"] for r in resumed),
+              "status": resumed[-1]["status"] if resumed else "-",
+              "capped": any(r["capped"] for r in resumed),
+              "pause_lines": sum(r["pause_lines"] for r in resumed),
+              "given_up": resumed[-1]["given_up"] if resumed else None,
+              "skipped": resumed[0]["skipped"] if resumed else None,
+              "runs": len(resumed)}
+    figs = resumed[0]["bad_figures"] if resumed else []
     check = check_output(drive, workdir)
     good = check["expected"] - len(bad)
     return {"cookie_life": life, "first": first, "second": second,
@@ -258,7 +334,8 @@ def long_run(python, args, StandIn, check_output, scratch, tag, drive, bad, clea
             "check": check, "every_good_once": (check["unexpected"] == 0 and
                                                 check["missing"] == len(bad) and
                                                 check["lines"] == good),
-            "bad_give_up": [b["give_up"] for b in figs], "bad_per_s": [b["per_s"] for b in figs]}
+            "bad_give_up": [b["give_up"] for b in figs],
+            "bad_per_s": [b["per_s"] for b in figs] or [0]}
 
 
 # -- rounds -----------------------------------------------------------------------------
@@ -297,7 +374,7 @@ def run_parts(python, args, chosen, Drive, StandIn, lower_bound, check_output, s
     drives = {}
     long_figs = {"clean": [], "run": []}
     if "long" in chosen:
-        drive, bad = long_drive(Drive, size)
+        drive, bad = long_drive(Drive, size["long_folders"], size["long_files"])
         clean = Drive.tree(size["long_folders"] - 1, size["long_files"])
         clean.expected_lines()
         needed = long_needed(drive, lower_bound)

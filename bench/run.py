@@ -819,7 +819,8 @@ def main():
     p.add_argument("--repeat", type=int, default=None, help="runs per workload (3; quick: 1)")
     p.add_argument("--only", default=None,
                    help="comma list of workloads (A,B,C,C1; with --network A,B or A@1.2 ...; "
-                        "with --throttle rate,cookie,tree,refusal,alone,mixed,zero,outage,long)")
+                        "with --throttle rate,cookie,tree,refusal,tree-limit,alone,mixed,zero,outage,"
+                        "long)")
     p.add_argument("--profile", default="A", help="workloads to profile (A)")
     p.add_argument("--no-profile", action="store_true")
     p.add_argument("--rate", type=int, default=200, help="profile samples per second")
@@ -845,7 +846,8 @@ def main():
                         "module (47443)")
     p.add_argument("--throttle", action="store_true",
                    help="the throttle part alone: a rate limit, a dead cookie, progress on a "
-                        "big tree, refusals in passing (--only rate,cookie,tree,refusal), the "
+                        "big tree, refusals in passing (--only rate,cookie,tree,refusal), a "
+                        "tree of small folders under the limit (tree-limit), the "
                         "refusal rows of bench/refusals.py (alone,mixed,zero,outage,long)")
     p.add_argument("--throttle-rate", type=float, default=60.0,
                    help="throttle part: API requests per second the stand-in allows (60)")
@@ -864,7 +866,7 @@ def main():
     p.add_argument("--give-up-cap", type=float, default=None,
                    help="throttle part, alone/mixed/zero/outage/long: seconds after which "
                         "a command still running is killed and counted as capped (180; "
-                        "quick 90)")
+                        "quick 90; tree-limit 600)")
     args = p.parse_args()
     scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
     plain = net = throttled = None

@@ -25,6 +25,13 @@ process on that port with TLS 1.3.
           folder of 20 files without refusals and with such a file. Cases
           alternate within each round; median of the runs.
 
+  tree-limit  the `fernwick` command, recursive, on a tree of 111 folders x
+          10 files (RTT 40 ms, TLS 1.3): clean; under the rate limit
+          answered 503 and 429 + Retry-After: 1; with a stray 503 every 100
+          API requests; and the long row on the tree (the limit, the strays,
+          two files refused for good, a cookie that dies, resumed until it
+          finishes). Rows alternate within each round; medians.
+
 The sub-parts alone, mixed, zero, outage and long (a file refused for good
 as the only work, Retry-After 0, an outage, a long run) are in
 bench/refusals.py.
@@ -55,7 +62,7 @@ TERMINAL_SIZE = (40, 120)               # rows, columns of the client's pseudo-t
 GIVEN_UP_LINE = "放弃文件："
 GIVEN_UP_TOTAL = re.compile(r"^放弃(\d+)个文件$", re.M)
 SKIPPED_TOTAL = re.compile(r"^跳过(\d+)个已完成文件$", re.M)
-PARTS = ("rate", "cookie", "tree", "refusal")  # and bench/refusals.py's
+PARTS = ("rate", "cookie", "tree", "refusal", "tree-limit")  # and bench/refusals.py's
 PAUSE_LINE = "请求过于频繁，暂停"
 # (case, files, what is refused): None, ("blip", the N-th address or "page 2"),
 # ("refuse", "download" or "address") for good on one file.
@@ -471,6 +478,161 @@ def refusal_targets(rows):
     return rows
 
 
+# -- the shape of a real drive under a limit -----------------------------------------
+TREE_LIMIT_ROWS = ("clean", "limit 503", "limit 429", "strays", "long")
+TREE_LIMIT_BAD = 2          # files refused for good in the long row: an address, a download
+TREE_LIMIT_CAP = 600.0      # s a command may run before it is killed (--give-up-cap)
+SLACK = 1.3                 # the rows' targets: 1.3 x what they are held against ...
+MAX_REFUSED = 0.03          # ... with at most 3 % of the API requests needed refused
+STRAY_COST = 0.6            # s a stray refusal may cost (strays row)
+LONG_STRAY_COST = 1.0       # s a stray refusal may cost (long row)
+MEETING_COST = 6.0          # s a meeting with a file refused for good may cost (long row)
+
+
+def tree_limit_size(args):
+    folders = 31 if args.quick else 111
+    return {"folders": folders, "per_folder": 10,
+            "cap": args.give_up_cap or TREE_LIMIT_CAP}
+
+
+def tree_limit_service(row, args):
+    """The stand-in's limits for a row but the long one (refusals.long_limits)."""
+    limit = {"rate": args.throttle_rate, "burst": args.throttle_burst}
+    import refusals
+    return {"clean": {},
+            "limit 503": dict(limit, limit_reply="503"),
+            "limit 429": dict(limit, limit_reply="429", retry_after=RETRY_AFTER),
+            "strays": {"blip_every": refusals.LONG_BLIP_EVERY}}[row]
+
+
+def tree_limit_run(python, args, StandIn, check_output, row, drives, scratch, tag, cap,
+                   needed):
+    """One round's run of a row: the command's figures; for the long row
+    every command of it (first, then resumed), their walls added."""
+    import refusals
+    workdir, log = os.path.join(scratch, tag), os.path.join(scratch, tag + ".log")
+    if row == "long":
+        drive, bad = drives["long"]
+        runs = refusals.long_sequence(python, args, StandIn, drive, bad, workdir, log, cap,
+                                      refusals.cookie_life(needed), refusals.long_limits(args))
+        for r in runs:
+            r.pop("bad_figures")
+        by_why = {}
+        for r in runs:
+            for why, n in r["requests"]["by_why"].items():
+                by_why[why] = by_why.get(why, 0) + n
+        return {"wall": sum(r["wall"] for r in runs), "runs": runs,
+                "statuses": [r["status"] for r in runs],
+                "capped": any(r["capped"] for r in runs),
+                "strays": sum(r["strays"] for r in runs),
+                "met_bad": sum(r["met_bad"] for r in runs),
+                "api": sum(r["requests"]["api"] for r in runs),
+                "refused": sum(by_why.values()), "by_why": by_why,
+                "pause_lines": sum(r["pause_lines"] for r in runs),
+                "given_up": runs[-1]["given_up"], "check": check_output(drive, workdir)}
+    drive = drives["tree"]
+    fig = refusals.command_run(python, args, StandIn, drive, workdir, log, cap, recursive=True,
+                               **tree_limit_service(row, args))
+    records = fig.pop("records")
+    fig.pop("lines")
+    counts = refusals.request_counts(records)
+    fig.update({"statuses": [fig["status"]], "api": counts["api"],
+                "refused": counts["refused"], "by_why": counts["by_why"],
+                "strays": sum(1 for r in records if r.refused == "blip"), "met_bad": 0,
+                "check": check_output(drive, workdir)})
+    return fig
+
+
+def tree_limit_part(python, args, Drive, StandIn, lower_bound, check_output, scratch, repeat):
+    import refusals
+    size = tree_limit_size(args)
+    drives = {"tree": Drive.tree(size["folders"] - 1, size["per_folder"]),
+              "long": refusals.long_drive(Drive, size["folders"], size["per_folder"],
+                                          TREE_LIMIT_BAD)}
+    drives["tree"].expected_lines()
+    needed = refusals.long_needed(drives["tree"], lower_bound)
+    figs = {row: [] for row in TREE_LIMIT_ROWS}
+    for i in range(repeat):
+        for row in TREE_LIMIT_ROWS:
+            tag = "tree-limit-%s-%d" % (row.replace(" ", "-"), i)
+            fig = tree_limit_run(python, args, StandIn, check_output, row, drives, scratch,
+                                 tag, size["cap"], needed)
+            figs[row].append(fig)
+            print("bench: tree-limit %s run %d: exit %s, wall %.2f s%s, %d of %d API requests "
+                  "refused %s, %d stray, %d refused files met, %d pause lines, %d given up, %s"
+                  % (row, i + 1, exits(fig["statuses"]),
+                     fig["wall"], " (%s)" % " + ".join("%.2f" % r["wall"] for r in fig["runs"])
+                     if "runs" in fig else "", fig["refused"], fig["api"], fig["by_why"],
+                     fig["strays"], fig["met_bad"], fig["pause_lines"], fig["given_up"],
+                     once(fig["check"])), file=sys.stderr)
+    rows = []
+    for row in TREE_LIMIT_ROWS:
+        runs = figs[row]
+        rows.append({
+            "row": row, "folders": size["folders"], "files": size["folders"] * size["per_folder"],
+            "needed": needed, "ideal": needed / args.throttle_rate, "rate": args.throttle_rate,
+            "burst": args.throttle_burst, "rtt": args.rtt, "cap": size["cap"],
+            "wall": statistics.median(f["wall"] for f in runs),
+            "walls": [f["wall"] for f in runs],
+            "run_walls": [[r["wall"] for r in f.get("runs", [f])] for f in runs],
+            "statuses": [f["statuses"] for f in runs],
+            "capped": sum(1 for f in runs if f["capped"]),
+            "refused": [f["refused"] for f in runs], "by_why": [f["by_why"] for f in runs],
+            "api": [f["api"] for f in runs], "strays": [f["strays"] for f in runs],
+            "met_bad": [f["met_bad"] for f in runs],
+            "pause_lines": [f["pause_lines"] for f in runs],
+            "given_up_runs": [f["given_up"] for f in runs],
+            "checks": [f["check"] for f in runs],
+            "bad": TREE_LIMIT_BAD if row == "long" else 0})
+    return tree_limit_targets(rows)
+
+
+def exits(statuses):
+    """A row's exit statuses in one round: "5>3" for a run resumed once."""
+    return ">".join("cap" if v is None else str(v) for v in statuses)
+
+
+def within(wall, limit):
+    return "%.2f %s %.2f s" % (wall, "<=" if wall <= limit else ">", limit)
+
+
+def tree_limit_targets(rows):
+    """Each row's ratio and target. Limit rows: median wall within SLACK x
+    max(clean, ideal), every run with at most MAX_REFUSED of the API
+    requests needed refused; strays: within SLACK x clean + STRAY_COST a
+    stray refusal; long: every round's walls added within SLACK x max(clean,
+    ideal) + LONG_STRAY_COST a stray refusal + MEETING_COST a meeting with a
+    file refused for good (its strays and meetings)."""
+    by = {r["row"]: r for r in rows}
+    clean = by["clean"]["wall"]
+    for r in rows:
+        base = max(clean, r["ideal"])
+        r["clean"], r["base"] = clean, base
+        r["share"] = max(r["refused"]) / r["needed"]
+        if r["row"] == "clean":
+            r["ratio"], r["target"] = r["wall"] / r["ideal"], "-"
+        elif r["row"].startswith("limit"):
+            limit = SLACK * base
+            r["ratio"] = r["wall"] / base
+            met = r["wall"] <= limit and r["share"] <= MAX_REFUSED
+            r["target"] = "%s: %s, refused %.1f%% %s %.0f%%" % (
+                "met" if met else "missed", within(r["wall"], limit), 100 * r["share"],
+                "<=" if r["share"] <= MAX_REFUSED else ">", 100 * MAX_REFUSED)
+        elif r["row"] == "strays":
+            limit = SLACK * clean + STRAY_COST * statistics.median(r["strays"])
+            r["ratio"] = r["wall"] / clean
+            r["target"] = "%s: %s" % ("met" if r["wall"] <= limit else "missed",
+                                      within(r["wall"], limit))
+        else:
+            limits = [SLACK * base + LONG_STRAY_COST * s + MEETING_COST * m
+                      for s, m in zip(r["strays"], r["met_bad"])]
+            r["ratio"] = r["wall"] / base
+            met = all(w <= limit for w, limit in zip(r["walls"], limits))
+            r["target"] = "%s: %s" % ("met" if met else "missed", ", ".join(
+                within(w, limit) for w, limit in zip(r["walls"], limits)))
+    return rows
+
+
 # -- the part --------------------------------------------------------------------------
 def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     started = time.monotonic()
@@ -485,7 +647,7 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
                "retry_after": RETRY_AFTER, "rtt": args.rtt, "sizes": size,
                "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg(),
                "parts": chosen, "rate_rows": [], "cookie_rows": [], "tree_rows": [],
-               "refusal_rows": []}
+               "refusal_rows": [], "tree-limit_rows": []}
     common = (Drive, StandIn, lower_bound, check_output, scratch, repeat)
     if "rate" in chosen:
         results["rate_rows"] = rate_part(python, args, size, *common)
@@ -496,6 +658,9 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
                                              check_output) for reply in DEAD_REPLIES]
     if "tree" in chosen:
         results["tree_rows"] = tree_part(python, args, size, *common)
+    if "tree-limit" in chosen:
+        results["tree-limit_rows"] = tree_limit_part(python, args, Drive, StandIn, lower_bound,
+                                                     check_output, scratch, repeat)
     if "refusal" in chosen:
         results["refusal_rows"] = refusal_targets(refusal_part(
             python, args, size, Drive, StandIn, check_output, scratch, repeat))
@@ -506,6 +671,60 @@ def run(args, Drive, StandIn, lower_bound, check_output, scratch):
     results["load_after"] = os.getloadavg()
     results["seconds"] = time.monotonic() - started
     return results
+
+
+def tree_limit_report(results, table):
+    rows = results["tree-limit_rows"]
+    r0 = rows[0]
+    what = {"clean": "no limit", "limit 503": "limit, 503",
+            "limit 429": "limit, 429 + Retry-After: %d" % RETRY_AFTER,
+            "strays": "a stray 503 every 100 API requests",
+            "long": "limit (429) + strays + %d files refused for good + cookie dies, "
+                    "resumed" % max(r["bad"] for r in rows)}
+    cells = []
+    for r in rows:
+        vs = {"clean": "ideal", "strays": "clean"}.get(r["row"], "max(clean, ideal)")
+        cells.append([
+            r["row"], what[r["row"]], "%.2f" % r["wall"],
+            " ".join("+".join("%.2f" % w for w in run) for run in r["run_walls"]),
+            "%.2f × %s" % (r["ratio"], vs),
+            "%s (%.1f%%)" % ("+".join(map(str, r["refused"])), 100 * r["share"]),
+            "+".join(map(str, r["api"])), "+".join(map(str, r["strays"])),
+            "+".join(map(str, r["met_bad"])), "+".join(map(str, r["pause_lines"])),
+            "+".join(map(str, r["given_up_runs"])),
+            " ".join(exits(st) for st in r["statuses"]),
+            output_cell(r["checks"], r["given_up_runs"]), r["target"]])
+    out = ["", "The shape of a drive under the limit: the `fernwick` command, recursive, on a "
+           "tree of %d folders x %d files, RTT %.0f ms, TLS 1.3; %g API requests/s, burst %d; "
+           "%d API requests needed, the limit's ideal %.2f s, clean %.2f s; walls of the long "
+           "row are its commands' (first + resumed); refused of the %d needed, the largest "
+           "share of the runs; a command still running after %d s is killed:" % (
+               r0["folders"], r0["files"] // r0["folders"], 1000 * r0["rtt"], r0["rate"],
+               r0["burst"], r0["needed"], r0["ideal"], r0["clean"], r0["needed"], r0["cap"]),
+           ""]
+    out.append(table(["row", "service", "wall s", "walls s", "ratio", "refused (share)",
+                      "API requests sent", "stray refusals", "refused files met",
+                      "pause lines", "given up", "exit statuses", "output", "target"], cells))
+    mine = [r for r in results["rate_rows"] if r["client"] == "module"]
+    limited = {r["row"][len("limit "):]: r for r in rows if r["row"].startswith("limit")}
+    if mine and limited:
+        side = []
+        for r in mine:
+            t = limited.get(r["reply"])
+            if t is None:
+                continue
+            side.append(["429 + Retry-After: %d" % RETRY_AFTER if r["reply"] == "429" else "503",
+                         "%.2f / %.2f = %.2f" % (r["wall"], r["bound"], r["ratio"]),
+                         "%.1f%%" % (100.0 * r["share"]),
+                         "%.2f / %.2f = %.2f" % (t["wall"], t["base"], t["ratio"]),
+                         "%.1f%%" % (100.0 * t["share"])])
+        kept = results.get("kept", {}).get("rate_rows")
+        out += ["", "Under the limit, side by side: one folder of %d files (the rate rows, "
+                "module; wall / the limit's ideal) and the tree (wall / max(clean, ideal))%s:"
+                % (mine[0]["files"], "; the rate rows kept from %s" % kept if kept else ""), ""]
+        out.append(table(["refusal", "one folder: wall / ideal", "refused",
+                          "tree: wall / max(clean, ideal)", "refused"], side))
+    return out
 
 
 def output_cell(checks, given):
@@ -553,6 +772,8 @@ def report(results, table):
         if results.get("base_python"):
             out.append("")
             out.append("base: the module of %s" % results["base_python"])
+    if results.get("tree-limit_rows"):
+        out += tree_limit_report(results, table)
     if results["cookie_rows"]:
         rows = []
         for r in results["cookie_rows"]:
