@@ -18,7 +18,7 @@ namespace {
 
 constexpr Py_ssize_t kPrefixBytes = 131072;
 
-const Text kAddressHead{FW_API_BASE "/files/download?pickcode="}, kStampHead{"&_="},
+const Text kAddressHead{FW_ADDRESS_BASE "?pickcode="}, kStampHead{"&_="},
     kFileUrl{"file_url"}, kIterContent{"iter_content"},
     kChunkSize{"chunk_size"}, kSha1{"sha1"}, kHexdigest{"hexdigest"}, kUpper{"upper"},
     kStatusCode{"status_code"}, kHTTPError{"HTTPError"},

@@ -12,3 +12,5 @@
 #define FW_API_BASE "https://" FW_API_HOST
 #define FW_APS_BASE "https://" FW_APS_HOST
 #define FW_SITE_BASE "https://" FW_SITE_HOST
+// A file's download address is asked for here, with its pickcode.
+#define FW_ADDRESS_BASE FW_API_BASE "/files/download"

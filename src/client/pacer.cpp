@@ -1,35 +1,24 @@
-// The pacer's rule (docs/robustness.md, "Throttling").
-//
-// A reply 429 or 503 is a refusal. Whose problem it is, is decided by
-// evidence, never by one unit of work (a file over its attempts, a listing
-// page over its attempts) alone. In its host group (the API hosts, the
-// download hosts) a unit waits (refused for the batch, not served since, nor
-// since a unit's own request passed a test), was refused once, or is clear
-// (served, or its refusals found its own).
-// - Shared, the batch's problem: another unit waits; or it is the unit's
-//   first refusal and two others were refused once (two at once can be
-//   chance), or it came within a quiet spell after a pause, or it names a
-//   Retry-After.
-// - Else the unit's own: the first time its request alone waits 1 s and is
-//   sent again; later, when its group served a request since the unit's last
-//   refusal. When it served none, the group's last request served (for a
-//   download without one, the file's own address) is sent again: answered,
-//   the refusal is the unit's own, refused, shared. Its own refusal fails
-//   the attempt, and its next request waits its Retry-After (at most 60 s).
-// A shared refusal pauses every request, for its Retry-After (at most 10
-// minutes) or 1 s growing by half up to 60 s. Then one request tests the
-// service while the others wait (a unit refused more than once tests with
-// its group's last request served, and sends its own a second after the
-// others): answered, the pause and its backoff are over; refused, the next
-// pause follows, as long as that reply asks or longer by the backoff.
-// Refusals of requests sent before a pause began open no new one. A
-// Retry-After of 0 or a past date is none: no refused unit is sent again
-// sooner than 1 s.
-//
-// Two units refused at once, or less than a quiet spell apart (3 s, 10 s
-// when both named a Retry-After), show a limit: their shared pause cuts the
-// group's pace (spacing.h) once, unless the group kept a pace of its own
-// (unspaced, one request after another: the listing, a folder's last file).
+// The pacer's rule (docs/robustness.md, "Throttling"). A reply 429 or 503
+// is a refusal, met by three mechanisms:
+// - A pace per host group, learned from delivery (spacing.h). First
+//   refusals of two units within 20 requests of the group, with requests of
+//   the refused endpoint sent after the earlier one served between them,
+//   show a limit; every start of the group is then spaced below what the
+//   service delivered. Only a request sent after the last cut cuts again.
+// - A breaker per endpoint (listing, address, download), one probe at a
+//   time. A unit refused again when nothing of its endpoint was served
+//   since its last refusal asks a request of that endpoint answered before
+//   (never its own): answered, the refusal is the unit's own; refused, the
+//   endpoint pauses (as long as a reply asks, else 1 s growing by half up
+//   to 60 s), then one probe asks the known request while the others wait.
+// - A budget per unit of work. Its first refusal is free: it goes again in
+//   its group's next slot (a quarter second on when unspaced). Refused again
+//   while its endpoint served others, it is its own and costs an attempt;
+//   where nothing else of its endpoint was ever answered, nothing tells,
+//   and its attempts spread over half a minute. Its waits count on 15
+//   minutes from its first refusal.
+// A Retry-After that names a wait is honoured; one of 0 or a past date, and
+// any refusal but a unit's first, waits at least 1 s.
 #include "module/python.h"
 
 #include "client/pacer.h"
@@ -41,7 +30,6 @@
 #include <mutex>
 
 #include "client/clock.h"
-#include "client/replies.h"
 #include "client/spacing.h"
 #include "client/transport.h"
 #include "module/console.h"
@@ -53,16 +41,14 @@
 namespace fw::client {
 namespace {
 
-constexpr double kQuiet = 3.0, kQuietRetryAfter = 10.0;  // a spell without refusals
-constexpr double kSettled = 1.0;  // spaced this long since a pause: met the limit from above
-// A pause without Retry-After grows by half with each refusal in a row: one
-// request a pause asks a service that is down, and its return is seen at
-// most about half the time it was away later (doubling: all of it).
-constexpr double kFirstBackoff = 1.0, kBackoffGrowth = 1.5, kMaxBackoff = 60.0;
+constexpr double kPassing = 0.25, kFloor = 1.0;
+constexpr double kBackoffGrowth = 1.5, kMaxBackoff = 60.0;
+constexpr double kUnseenWaits[] = {3.0, 9.0, 19.0};  // with the attempts' pauses: given up at about 31 s
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
-constexpr double kAwaitTest = 0.02;  // real seconds between looks at the test's answer
+constexpr double kAwaitProbe = 0.02;  // real seconds between looks at the probe's answer
+constexpr uint64_t kRecur = 20;       // requests of a group within which refusals recur
 constexpr long kUnauthorized = 401;
-constexpr int kApi = 0, kDownloads = 1, kGroups = 2;
+constexpr int kGroups = 2;
 constexpr double kNever = -std::numeric_limits<double>::infinity();
 
 const Text kHTTPError{"HTTPError"}, kRequestException{"RequestException"},
@@ -70,50 +56,51 @@ const Text kHTTPError{"HTTPError"}, kRequestException{"RequestException"},
 
 using Ticket = PacedRequest::Ticket;
 
-// One unit of work's standing in one group (a field of the thread's tally).
-struct Unit {
-    enum State { Clear, Once, Waits } state = Clear;
-    uint64_t era = 0;  // the group's era it took its state in
-    int refusals = 0;
-    uint64_t served_mark = 0;  // the group's requests served at its last refusal
+int group_of(Endpoint endpoint) { return endpoint == kDownload ? 1 : 0; }
+
+// One endpoint's evidence and breaker.
+struct Breaker {
+    uint64_t served = 0;                 // answers of attempts that succeeded, and of probes
+    double last_served_start = kNever;  // of any request answered
+    bool open = false;
+    double until = kNever;
+    double backoff = kFloor;
+    bool probe_out = false;
+    uint64_t opened = 0;  // times it opened
 };
 
-// One host group's refusals and pace.
 struct Group {
     Spacing spacing;
-    uint64_t cut_pause = 0;  // the pause of the last cut, plus one
-    uint64_t served = 0;
-    int units[3] = {};  // units Once and Waits (Clear is not counted)
-    uint64_t last_unit = 0;  // the unit refused last, and when
-    double last_refused = kNever;
-    bool last_retry_after = false;
-
-    uint64_t era = 0;   // a test passed by a request of its own ends an era
-
-    bool in(const Unit& unit, Unit::State state) const { return unit.state == state && unit.era == era; }
-    // Other units than `unit` in `state`.
-    int others(const Unit& unit, Unit::State state) const { return units[state] - in(unit, state); }
-    void move(Unit& unit, Unit::State state) {
-        if (unit.state != Unit::Clear && unit.era == era) --units[unit.state];
-        if (state != Unit::Clear) ++units[state];
-        unit.state = state;
-        unit.era = era;
-    }
-    void next_era() {
-        ++era;
-        units[Unit::Once] = units[Unit::Waits] = 0;
-    }
+    uint64_t started = 0;
+    uint64_t refused_unit = 0;  // the last unit refused for the first time: when, after how many starts
+    double refused_at = kNever;
+    uint64_t refused_started = 0;
+    double cut_at = kNever;
 };
 
-enum class Whose { Own, Shared, Unknown };
+// How a refusal stands.
+enum Whose { Passing, Late, Shared, Own, Unproven, Unseen };
 
-struct Refusal {
-    Whose whose = Whose::Shared;
-    bool first = false;  // the unit's first in its group
-    bool limit = false;  // another unit refused at once, or within a quiet spell
-    bool announce = false;
-    double resume_at = 0;
+struct Wait {
+    double seconds = 0;
+    bool real = false;  // for another thread's probe: real time
 };
+
+// This thread's current unit of work.
+struct Tally {
+    int depth = 0;
+    uint64_t id = 0;
+    Pacer* pacer = nullptr;  // the pacer that served it
+    int refusals[kEndpoints] = {};
+    uint64_t served_mark[kEndpoints] = {};  // its endpoint's answers at its last refusal
+    int unseen = 0;
+    double not_before = kNever, refused_at = kNever, first = kNever;
+    long status = 0;  // the last refusal's
+    bool spent = false;
+    Ref pending[kEndpoints];  // (url, headers) served in the current attempt
+};
+thread_local Tally tally;
+std::atomic<uint64_t> units{0};
 
 }  // namespace
 
@@ -125,196 +112,152 @@ public:
         for (SharedRef& slot : known_) slot.empty_at_end();
     }
 
-    // The group's last request served: one whose answer is known.
-    void remember(int group, PyObject* url, PyObject* headers) {
-        Ref known = Ref::steal(PyTuple_Pack(2, url, headers));
-        if (!known) PyErr_Clear();  // a known request less, nothing worse
-        known_[group].replace(std::move(known));
-    }
-    Ref known(int group) const { return known_[group].get(); }
-
-    // Seconds to wait before the request may start; 0: it starts now. After
-    // a pause, the first request to come tests the service alone.
-    double reserve(int group, double now, Ticket& t) {
-        std::lock_guard<std::mutex> hold(lock_);
-        Group& g = groups_[group];
-        if (now < resume_at_) return resume_at_ - now;
-        t.awaits_test = testing_ && test_out_ && !t.tester;
-        if (t.awaits_test) return kAwaitTest;
-        if (testing_) test_out_ = t.tester = true;
-        if (!t.tester) {
-            if (!t.reserved || t.slot < resume_at_) {  // none yet, or one before a later pause
-                t.slot = g.spacing.reserve(now);
-                t.reserved = true;
-            }
-            if (t.slot > now) return t.slot - now;
+    Ref known(Endpoint e) const { return known_[e].get(); }
+    void remember(Endpoint e, Ref request) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++breakers_[e].served;
         }
-        t.generation = generation_;
-        g.spacing.started(now);
-        return 0;
+        known_[e].replace(std::move(request));
     }
 
-    // The tester left without an answer: the next request tests.
-    void untest(Ticket& t) {
+    // How long a request must wait before it starts; none: it starts now,
+    // a prober first asking the known request.
+    Wait enter(Endpoint e, double now, Ticket& t) {
         std::lock_guard<std::mutex> hold(lock_);
-        release_test(t);
-    }
-
-    void succeeded(int group, Unit& unit, Ticket& t, double started) {
-        std::lock_guard<std::mutex> hold(lock_);
-        pause_over(t, true);
-        Group& g = groups_[group];
-        g.move(unit, Unit::Clear);
-        ++g.served;
-        g.spacing.served(started);
-    }
-
-    // The tester's known request was answered.
-    void test_answered(Ticket& t) {
-        std::lock_guard<std::mutex> hold(lock_);
-        pause_over(t, false);
-    }
-
-    // Records a refusal of `unit` and says whose it is; a shared one pauses
-    // the batch. `retry_after` is 0 when the reply names no wait.
-    Refusal refused(int group, Unit& unit, uint64_t id, Ticket& t, double started, double now,
-                    double retry_after) {
-        std::lock_guard<std::mutex> hold(lock_);
-        Group& g = groups_[group];
-        Refusal r;
-        r.first = unit.refusals++ == 0;
-        const bool waiting = g.others(unit, Unit::Waits) > 0;
-        const int once = g.others(unit, Unit::Once);  // two at once can be chance, three not
-        const bool at_once = waiting || once > 1;
-        const double quiet = retry_after > 0 && g.last_retry_after ? kQuietRetryAfter : kQuiet;
-        const bool after_pause = now - resume_at_ < quiet;
-        r.limit = waiting || once > 0 ||
-                  (g.last_unit != id && (after_pause || now - g.last_refused < quiet));
-        g.last_unit = id;
-        g.last_refused = now;
-        g.last_retry_after = retry_after > 0;
-        const bool served = g.served > unit.served_mark;
-        unit.served_mark = g.served;
-        if (r.first ? at_once || after_pause || retry_after > 0 : waiting) {
-            r.whose = Whose::Shared;
-        } else {
-            r.whose = r.first || served ? Whose::Own : Whose::Unknown;
+        Breaker& b = breakers_[e];
+        if (b.open) {
+            if (now < b.until) return {b.until - now};
+            if (b.probe_out) return {kAwaitProbe, true};
+            b.probe_out = t.prober = true;
+            return {};
         }
-        if (r.whose == Whose::Shared) pause(g, unit, r, t, started, now, retry_after);
-        if (r.whose == Whose::Own) own(g, unit, r, t);
-        return r;
+        Group& g = groups_[group_of(e)];
+        if (!t.reserved) t.slot = g.spacing.reserve(now);
+        t.reserved = true;
+        if (t.slot > now) return {t.slot - now};
+        t.reserved = false;
+        t.opened = b.opened;
+        t.in_flight = true;
+        ++g.started;
+        g.spacing.sent(now);
+        return {};
     }
 
-    // A refusal whose owner was unknown, found shared or the unit's own.
-    void settle(int group, Unit& unit, Refusal& r, Ticket& t, double started, double now,
-                double retry_after, bool shared) {
+    // The request's reply came, `served` or not (an error ends it too).
+    void landed(Endpoint e, Ticket& t, double started, double now, bool served) {
         std::lock_guard<std::mutex> hold(lock_);
-        Group& g = groups_[group];
-        r.whose = shared ? Whose::Shared : Whose::Own;
-        shared ? pause(g, unit, r, t, started, now, retry_after) : own(g, unit, r, t);
+        if (!t.in_flight) return;
+        t.in_flight = false;
+        Breaker& b = breakers_[e];
+        if (served) b.last_served_start = std::max(b.last_served_start, started);
+        groups_[group_of(e)].spacing.landed(now, served);
     }
 
-    // The unit is over: it waits no more.
-    void ended(Unit (&units)[kGroups]) {
+    Whose refused(Endpoint e, const Ticket& t, double started, double now, double asked) {
         std::lock_guard<std::mutex> hold(lock_);
-        for (int group = 0; group < kGroups; ++group) groups_[group].move(units[group], Unit::Clear);
+        Breaker& b = breakers_[e];
+        const bool first = tally.refusals[e]++ == 0;
+        const bool served_since = b.served > tally.served_mark[e];
+        tally.served_mark[e] = b.served;
+        if (t.opened != b.opened) {  // sent before a pause: it extends the pause only while it lasts
+            if (b.open && now < b.until && asked >= 0) b.until = std::max(b.until, now + std::max(asked, kFloor));
+            return Late;
+        }
+        if (first) {
+            learn(groups_[group_of(e)], b, started, now);
+            return Passing;
+        }
+        return served_since ? Own : Unproven;
+    }
+
+    bool spaced(Endpoint e) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return groups_[group_of(e)].spacing.spaced();
+    }
+
+    // The endpoint's one probe, for a unit that needs a test: Unproven when
+    // this request takes it, Unproven with `wait` while another's is out,
+    // Own once the endpoint served since the unit's refusal, Shared while
+    // it is paused.
+    Whose take_probe(Endpoint e, Ticket& t, bool& wait) {
+        std::lock_guard<std::mutex> hold(lock_);
+        Breaker& b = breakers_[e];
+        wait = false;
+        if (b.open) return Shared;
+        if (b.served > tally.served_mark[e]) return Own;
+        if (!b.probe_out) b.probe_out = t.prober = true;
+        wait = !t.prober;
+        return Unproven;
+    }
+
+    void release_probe(Endpoint e, Ticket& t) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (t.prober) breakers_[e].probe_out = false;
+        t.prober = false;
+    }
+
+    // The probe's answer. Answered, the endpoint serves; else it pauses (for
+    // `asked`, or by its backoff). Returns the whole seconds of a pause to
+    // announce, or 0.
+    long probed(Endpoint e, Ticket& t, double now, bool answered, double asked) {
+        std::lock_guard<std::mutex> hold(lock_);
+        Breaker& b = breakers_[e];
+        b.probe_out = t.prober = false;
+        if (answered) {
+            ++b.served;
+            b.open = false;
+            b.backoff = kFloor;
+            return 0;
+        }
+        const double wait = asked >= 0 ? std::max(asked, kFloor) : b.backoff;
+        if (asked < 0) b.backoff = std::min(b.backoff * kBackoffGrowth, kMaxBackoff);
+        b.open = true;
+        b.until = std::max(b.until, now + wait);
+        ++b.opened;
+        return announce(now, b.until - now);
     }
 
 private:
-    // A request sent after the last pause was answered: the pause is over.
-    // When a unit's own request was the test (not a known one asked again),
-    // who waited before must show again that they are refused.
-    void pause_over(Ticket& t, bool own_request) {
-        if (t.generation == generation_) {
-            backoff_ = kFirstBackoff;
-            if (testing_ && own_request) {
-                for (Group& g : groups_) g.next_era();
-            }
-            testing_ = test_out_ = false;
+    // A unit's first refusal: a limit when it recurs across units while the
+    // endpoint serves.
+    static void learn(Group& g, const Breaker& b, double started, double now) {
+        const bool recurs = g.refused_unit != 0 && g.refused_unit != tally.id &&
+                            g.started - g.refused_started <= kRecur && b.last_served_start > g.refused_at &&
+                            started > g.cut_at;
+        if (recurs) {
+            g.spacing.limit(now);
+            g.cut_at = now;
         }
-        t.tester = false;
+        g.refused_unit = tally.id;
+        g.refused_at = now;
+        g.refused_started = g.started;
     }
 
-    // A refusal of the unit's own says nothing of the service: a test it
-    // was passes to the next request.
-    void own(Group& g, Unit& unit, const Refusal& r, Ticket& t) {
-        g.move(unit, r.first ? Unit::Once : Unit::Clear);
-        release_test(t);
-    }
-
-    void release_test(Ticket& t) {
-        if (t.tester) test_out_ = false;
-        t.tester = false;
-    }
-
-    void pause(Group& g, Unit& unit, Refusal& r, Ticket& t, double started, double now,
-               double retry_after) {
-        g.move(unit, Unit::Waits);
-        // Spaced for a while since the last pause: the rate met the limit
-        // from just above. Else it was a burst, or a rate refused at once.
-        const bool settled = g.spacing.spaced() && now - resume_at_ >= kSettled;
-        if (t.generation == generation_) {  // the first refusal since the last pause
-            ++generation_;
-            double wait = std::max(retry_after, kFirstBackoff);
-            if (retry_after <= 0) {
-                wait = backoff_;
-                backoff_ = std::min(backoff_ * kBackoffGrowth, kMaxBackoff);
-            }
-            resume_at_ = std::max(resume_at_, now + wait);
-            testing_ = true;
-            test_out_ = false;
-            r.announce = now - announced_at_ >= kAnnounceEvery;
-            if (r.announce) announced_at_ = now;
-        } else if (retry_after > 0) {  // sent before the pause began
-            resume_at_ = std::max(resume_at_, now + std::max(retry_after, kFirstBackoff));
-        }
-        t.tester = false;
-        if (r.limit && !g.spacing.own_pace(started) && g.cut_pause != generation_ + 1) {
-            g.spacing.cut(now, settled);
-            g.cut_pause = generation_ + 1;
-        }
-        g.spacing.hold_until(resume_at_);
-        r.resume_at = resume_at_;
+    // A pause is announced when it is longer than the last one announced,
+    // or 10 s after it.
+    long announce(double now, double seconds) {
+        // A microsecond of rounding error in the clock's arithmetic is no second.
+        const long whole = static_cast<long>(std::ceil(seconds - 1e-6));
+        if (whole <= announced_ && now - announced_at_ < kAnnounceEvery) return 0;
+        announced_ = whole;
+        announced_at_ = now;
+        return whole;
     }
 
     std::mutex lock_;
     Group groups_[kGroups];
-    uint64_t generation_ = 0;  // pauses so far
-    double resume_at_ = kNever;
-    double backoff_ = kFirstBackoff;
+    Breaker breakers_[kEndpoints];
+    long announced_ = 0;
     double announced_at_ = kNever;
-    bool testing_ = false;   // after a pause, until a request sent after it is answered
-    bool test_out_ = false;  // the test is under way
-    SharedRef known_[kGroups];
+    SharedRef known_[kEndpoints];
 };
 
 namespace {
 
-// This thread's current unit of work.
-struct Tally {
-    int depth = 0;
-    uint64_t id = 0;
-    Pacer* pacer = nullptr;  // where it was refused
-    Unit groups[kGroups];
-    double not_before = kNever;  // its next request, after a refusal
-    bool shared = false;         // shared refusals, on the 15-minute clock
-    double first = 0;
-    long status = 0;  // the last refusal's
-    bool spent = false;
-};
-thread_local Tally tally;
-std::atomic<uint64_t> units{0};
-
-// The unit keeps being refused: it does not test the service after a pause.
-bool refused_again() {
-    return tally.groups[kApi].refusals > 1 || tally.groups[kDownloads].refusals > 1;
-}
-
-// "请求过于频繁，暂停N秒", N the whole seconds of the pause, rounded up (a
-// microsecond of rounding error in the clock's arithmetic is no second).
-bool announce_pause(double seconds) {
-    const long whole = static_cast<long>(std::ceil(seconds - 1e-6));
-    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", whole));
+// "请求过于频繁，暂停N秒".
+bool announce_pause(long seconds) {
+    Ref digits = Ref::steal(PyUnicode_FromFormat("%ld", seconds));
     Ref line = digits ? concat({kPauseHead, digits.get(), kPauseTail}) : Ref();
     return line && console::say(line.get());
 }
@@ -328,29 +271,15 @@ void raise_refused(const char* format, long status, PyObject* url, PyObject* rep
     raise_request_error(kHTTPError, Ref::steal(PyUnicode_FromFormat(format, status, url)), reply);
 }
 
-// The group's last request served, asked again (with `or_api`, the API's
-// when the group has none yet); status 0 when there is none or it failed,
-// -1 with an error pending.
-Answer ask_known(const Pacer& pacer, int group, bool or_api) {
-    Ref known = pacer.known(group);
-    if (!known && or_api) known = pacer.known(kApi);
-    return known ? ask_again(known.get()) : Answer();
-}
-
-// Shared refusals past the 15-minute budget fail the unit.
-bool within_budget(double next_try, PyObject* url, PyObject* reply = nullptr) {
-    if (!tally.shared || next_try - tally.first <= kRefusalBudget) return true;
+// Waits past 15 minutes from the unit's first refusal fail it.
+bool within_budget(double next_try, PyObject* url) {
+    if (tally.first == kNever || next_try - tally.first <= kRefusalBudget) return true;
     tally.spent = true;
-    raise_refused(msg::kRefusedTooLong, tally.status, url, reply);
+    raise_refused(msg::kRefusedTooLong, tally.status, url);
     return false;
 }
 
-void start_clock(double now, long status) {
-    tally.status = status;
-    if (tally.shared) return;
-    tally.shared = true;
-    tally.first = now;
-}
+bool answered(const Answer& answer) { return answer.status > 0 && !is_refusal(answer.status); }
 
 }  // namespace
 
@@ -365,101 +294,148 @@ RefusalClock::RefusalClock() noexcept {
 }
 
 RefusalClock::~RefusalClock() {
-    if (--tally.depth == 0 && tally.pacer != nullptr) tally.pacer->ended(tally.groups);
+    if (--tally.depth > 0) return;
+    for (Ref& request : tally.pending) request = Ref();
+}
+
+void RefusalClock::succeeded() {
+    if (tally.depth != 1 || tally.pacer == nullptr) return;
+    for (int e = 0; e < kEndpoints; ++e) {
+        if (tally.pending[e]) tally.pacer->remember(static_cast<Endpoint>(e), std::move(tally.pending[e]));
+    }
 }
 
 bool refusals_spent() noexcept { return tally.spent; }
 
 PacedRequest::PacedRequest(PyObject* url, PyObject* headers, PacedBatch& batch)
-    : url_(url), headers_(headers), batch_(batch), group_(on_api_hosts(url) ? kApi : kDownloads) {}
+    : url_(url), headers_(headers), batch_(batch), endpoint_(endpoint_of(url)) {}
 
-PacedRequest::~PacedRequest() { batch_.pacer().untest(ticket_); }
+// A request that failed with an error has landed too.
+PacedRequest::~PacedRequest() {
+    if (ticket_.in_flight) batch_.pacer().landed(endpoint_, ticket_, started_, started_, false);
+}
 
-// The tester's unit keeps being refused: it tests with its group's last
-// request served, not its own. True when the request may go on; false with
-// an error set.
-bool PacedRequest::probe_as_test() {
+// After a pause this request asks the endpoint's known request first.
+bool PacedRequest::probe() {
     Pacer& pacer = batch_.pacer();
-    const Answer answer = ask_known(pacer, group_, false);
-    if (answer.status < 0) return false;
-    if (answer.status == 0) return true;  // nothing to test with: its own request tests
+    Ref known = pacer.known(endpoint_);
+    const Answer answer = known ? ask_again(known.get()) : Answer{1, -1};
     double now = 0;
-    if (!monotonic_now(now)) return false;
-    if (!is_refusal(answer.status)) {  // the others go first; it follows in a second
-        pacer.test_answered(ticket_);
-        tally.not_before = now + kFirstBackoff;
-        return true;
+    if (answer.status < 0 || !monotonic_now(now)) {
+        pacer.release_probe(endpoint_, ticket_);
+        return false;
     }
-    start_clock(now, answer.status);
-    Refusal refusal;  // the test was refused: the next pause, as long as its reply asks
-    pacer.settle(group_, tally.groups[group_], refusal, ticket_, now, now, answer.retry_after, true);
-    return !refusal.announce || announce_pause(refusal.resume_at - now);
+    const long pause = pacer.probed(endpoint_, ticket_, now, answered(answer), answer.retry_after);
+    return pause == 0 || announce_pause(pause);
 }
 
 bool PacedRequest::admit() {
     Pacer& pacer = batch_.pacer();
     for (;;) {
-        if (!monotonic_now(started_)) return false;
-        const bool own_wait = started_ < tally.not_before;
-        const double wait = own_wait ? tally.not_before - started_ : pacer.reserve(group_, started_, ticket_);
-        if (wait <= 0) {
-            if (!ticket_.tester || !refused_again()) return true;
-            if (!probe_as_test()) return false;
-            if (ticket_.tester) return true;  // nothing to test with: its own request tests
-            continue;  // tested: now it goes as any other request
+        double now = 0;
+        if (!monotonic_now(now)) return false;
+        Wait wait{tally.not_before - now};
+        if (wait.seconds <= 0) wait = pacer.enter(endpoint_, now, ticket_);
+        if (wait.seconds <= 0) {
+            started_ = now;
+            if (!ticket_.prober) return true;
+            if (!probe()) return false;
+            continue;
         }
         if (batch_.stopped()) {
-            if (group_ == kDownloads) return true;  // its file is in progress: not held
-            raise_batch_stopped();
+            if (endpoint_ != kDownload) {
+                raise_batch_stopped();
+                return false;
+            }
+            wait = {tally.refused_at + kFloor - now};
+            if (wait.seconds <= 0) {
+                started_ = now;
+                return true;
+            }
+        } else if (!within_budget(now + wait.seconds, url_)) {
             return false;
         }
-        if (!own_wait && !within_budget(started_ + wait, url_)) return false;
-        if (!(ticket_.awaits_test ? wait_real(kAwaitTest) : sleep_for(std::min(wait, kPiece)))) return false;
+        if (!(wait.real ? wait_real(kAwaitProbe) : sleep_for(std::min(wait.seconds, kPiece)))) return false;
     }
+}
+
+// A refusal of the unit's that nothing served since tells apart: the
+// endpoint's known request asked again, one unit at a time. Returns how the
+// refusal stands, or -1 with an error set.
+int PacedRequest::test(double now, double asked) {
+    Pacer& pacer = batch_.pacer();
+    Ref known = pacer.known(endpoint_);
+    if (!known) return Unseen;
+    const int own = PyObject_RichCompareBool(PyTuple_GET_ITEM(known.get(), 0), url_, Py_EQ);
+    if (own != 0) return own < 0 ? -1 : Unseen;
+    for (bool wait = true; wait;) {
+        const Whose whose = pacer.take_probe(endpoint_, ticket_, wait);
+        if (whose != Unproven) return whose;
+        if (wait && !wait_real(kAwaitProbe)) return -1;
+    }
+    const Answer answer = ask_again(known.get());
+    if (answer.status < 0 || !monotonic_now(now)) {
+        pacer.release_probe(endpoint_, ticket_);
+        return -1;
+    }
+    const bool served = answered(answer);
+    const long pause = pacer.probed(endpoint_, ticket_, now, served, std::max(asked, answer.retry_after));
+    if (pause > 0 && !announce_pause(pause)) return -1;
+    return served ? Own : Shared;
 }
 
 PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     Pacer& pacer = batch_.pacer();
     const long status = status_of(reply);
-    if (status == kUnauthorized && group_ == kApi) {
+    if (status == kUnauthorized && endpoint_ != kDownload) {
         if (batch_.cookie_rejected(reply, url_)) {
             raise_request_error(kHTTPError, Ref::steal(PyUnicode_FromFormat(msg::kCookieRejected, url_)),
                                 reply);
         }
         return Verdict::Fail;
     }
-    Unit& unit = tally.groups[group_];
+    double now = 0;
+    if (!monotonic_now(now)) return Verdict::Fail;
+    pacer.landed(endpoint_, ticket_, started_, now, !is_refusal(status));
     if (!is_refusal(status)) {
-        pacer.succeeded(group_, unit, ticket_, started_);
-        if (headers_ != nullptr) pacer.remember(group_, url_, headers_);
+        tally.pacer = &pacer;
+        if (headers_ != nullptr) {
+            tally.pending[endpoint_] = Ref::steal(PyTuple_Pack(2, url_, headers_));
+            if (!tally.pending[endpoint_]) PyErr_Clear();  // a known request less, nothing worse
+        }
         return Verdict::Use;
     }
     const double asked = retry_after(reply);
-    double now = 0;
-    if (!close_reply(reply) || !monotonic_now(now)) return Verdict::Fail;
+    if (!close_reply(reply)) return Verdict::Fail;
     if (batch_.stopped()) {  // nothing is sent again once the batch stops
         raise_batch_stopped();
         return Verdict::Fail;
     }
-    tally.pacer = &pacer;
-    tally.not_before = now + std::min(std::max(asked, kFirstBackoff), kMaxBackoff);
-    Refusal refusal = pacer.refused(group_, unit, tally.id, ticket_, started_, now, asked);
-    if (refusal.whose == Whose::Unknown) {
-        const Answer answer = ask_known(pacer, group_, true);
-        if (answer.status < 0) return Verdict::Fail;
-        pacer.settle(group_, unit, refusal, ticket_, started_, now, std::max(asked, answer.retry_after),
-                     answer.status == 0 || is_refusal(answer.status));
-    }
-    ticket_.reserved = false;
-    if (refusal.whose == Whose::Own) {
-        if (refusal.first) return Verdict::Again;  // a passing refusal: its request alone waits
+    if (tally.first == kNever) tally.first = now;
+    tally.status = status;
+    tally.refused_at = now;
+    const double floor = asked >= 0 ? std::max(asked, kFloor) : kFloor;
+    int whose = pacer.refused(endpoint_, ticket_, started_, now, asked);
+    if (whose == Unproven) whose = test(now, asked);
+    switch (whose) {
+    case Passing:
+        tally.not_before = now + (asked >= 0 ? floor : pacer.spaced(endpoint_) ? 0 : kPassing);
+        return Verdict::Again;
+    case Late:
+    case Shared:
+        tally.not_before = now + floor;
+        return Verdict::Again;
+    case Own:
+        tally.not_before = now + floor;
         raise_refused(msg::kRefusedAlone, status, url_, reply);
         return Verdict::Fail;
+    case Unseen:
+        tally.not_before = now + std::max(kUnseenWaits[std::min(tally.unseen++, 2)], floor);
+        raise_refused(msg::kRefusedUnseen, status, url_, reply);
+        return Verdict::Fail;
+    default:
+        return Verdict::Fail;
     }
-    start_clock(now, status);
-    if (!within_budget(refusal.resume_at, url_, reply)) return Verdict::Fail;
-    if (refusal.announce && !announce_pause(refusal.resume_at - now)) return Verdict::Fail;
-    return Verdict::Again;
 }
 
 }  // namespace fw::client

@@ -1,11 +1,13 @@
 // One pacer a batch: every request of the batch (both listings, download
-// addresses, downloads) passes here, and a reply 429 or 503 is judged by
-// whose problem it is (the rule: pacer.cpp).
+// addresses, downloads) passes here, and a reply 429 or 503 is answered by
+// three mechanisms: a pace per host group, a breaker per endpoint, a budget
+// per unit of work (the rule: pacer.cpp).
 //
 // Waits run on the module's `time` (monotonic and sleep, looked up at each
 // use, so a test can replace them), in pieces of at most a quarter second:
-// a stopped batch does not wait out a pause. A download at a stop is not held
-// at all: its file has its address, is in progress, and finishes.
+// a stopped batch does not wait out a pause. A download at a stop is held
+// only for the second after its own refusal: its file has its address, is
+// in progress, and finishes.
 #pragma once
 
 #include "module/python.h"
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "client/replies.h"
 #include "module/ref.h"
 
 namespace fw::client {
@@ -41,17 +44,19 @@ private:
 };
 
 // One unit of work (a file over its attempts, a listing page over its
-// attempts): the pacer tells its refusals from other units' by it, and its
-// shared refusals count on one clock from the first: once the next try would
-// come more than 15 minutes after it, the request fails with the refused
-// reply and the unit is not tried again. The outermost clock of a thread is
-// the one that counts.
+// attempts): its refusals are told from others' by it, and its waits after
+// a refusal count on one clock from its first: once the next try would come
+// more than 15 minutes after it, the request fails and the unit is not
+// tried again. The outermost clock of a thread is the one that counts.
 class RefusalClock {
 public:
     RefusalClock() noexcept;
     ~RefusalClock();
     RefusalClock(const RefusalClock&) = delete;
     RefusalClock& operator=(const RefusalClock&) = delete;
+    // The unit's attempt succeeded: what it was served is evidence that the
+    // service answers such requests (a reply that failed the attempt is not).
+    void succeeded();
 };
 // True once this thread's unit of work has used up its 15 minutes.
 bool refusals_spent() noexcept;
@@ -63,34 +68,35 @@ public:
     ~PacedRequest();
     PacedRequest(const PacedRequest&) = delete;
     PacedRequest& operator=(const PacedRequest&) = delete;
-    // Waits for the pause, the test after it and the group's spacing; false
-    // with an error set when the batch stopped meanwhile or a wait failed.
+    // Waits for the unit's own wait, its endpoint's pause and its group's
+    // pace; false with an error set when the batch stopped meanwhile or a
+    // wait failed.
     bool admit();
     enum class Verdict { Use, Again, Fail };
     // What the reply means: use it, send again (refused; the reply is
     // closed), or fail with the error set (a rejected cookie, a refusal of
-    // this unit alone, or refusals for too long).
+    // this unit's own, or refusals for too long).
     Verdict judge(PyObject* reply);
 
     // Where the request stands in the pacer (pacer.cpp).
     struct Ticket {
         bool reserved = false;
-        double slot = 0;           // the start reserved in the group's spacing
-        uint64_t generation = 0;   // the pause it was sent after
-        bool tester = false;       // it tests the service after a pause
-        bool awaits_test = false;  // it waits for the test's answer
+        double slot = 0;       // the start reserved in the group's pace
+        uint64_t opened = 0;   // the endpoint's pauses before it was sent
+        bool prober = false;   // it asks the endpoint's known request
+        bool in_flight = false;
     };
 
 private:
-    bool probe_as_test();
+    bool probe();
+    int test(double now, double asked);
 
     PyObject* url_;      // borrowed from the caller
     PyObject* headers_;  // borrowed from the caller; may be null
     PacedBatch& batch_;
-    int group_;
+    Endpoint endpoint_;
     double started_ = 0;  // when it was sent
     Ticket ticket_;
-    RefusalClock clock_;
 };
 
 template <typename Send>

@@ -27,15 +27,16 @@ bool on_host(const std::string& url, const char* base) {
     return url.size() == origin.size() || std::string("/?#").find(url[origin.size()]) != std::string::npos;
 }
 
-// Seconds from now to an HTTP date; 0 when the text is none.
+// Seconds from now to an HTTP date (0 for one gone by); -1 when the text is
+// none.
 double seconds_until_date(PyObject* text) {
     Ref utils = Ref::steal(PyImport_ImportModule("email.utils"));
     Ref parsed = utils ? call_method(utils.get(), kParsedateTz, {text}) : Ref();
-    if (!parsed || parsed.get() == Py_None) return 0;
+    if (!parsed || parsed.get() == Py_None) return -1;
     Ref stamp = call_method(utils.get(), kMktimeTz, {parsed.get()});
     Ref now = stamp ? call_global_attr(names::time, names::time) : Ref();
     Ref left = now ? Ref::steal(PyNumber_Subtract(stamp.get(), now.get())) : Ref();
-    return left ? PyFloat_AsDouble(left.get()) : 0;
+    return left ? std::max(PyFloat_AsDouble(left.get()), 0.0) : -1;
 }
 
 // Whole seconds written as digits, leading zeros and all; at most 10 minutes.
@@ -49,16 +50,17 @@ double whole_seconds(const char* digits, Py_ssize_t size) {
 
 }  // namespace
 
-bool on_api_hosts(PyObject* url) {
-    if (!PyUnicode_Check(url)) return false;
+Endpoint endpoint_of(PyObject* url) {
+    if (!PyUnicode_Check(url)) return kDownload;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(url, &size);
     if (utf8 == nullptr) {
         PyErr_Clear();  // a name unfit for UTF-8 is on none of the service's hosts
-        return false;
+        return kDownload;
     }
     const std::string text(utf8, static_cast<size_t>(size));
-    return on_host(text, FW_API_BASE) || on_host(text, FW_APS_BASE);
+    if (on_host(text, FW_ADDRESS_BASE)) return kAddress;
+    return on_host(text, FW_API_BASE) || on_host(text, FW_APS_BASE) ? kListing : kDownload;
 }
 
 long status_of(PyObject* reply) {
@@ -75,7 +77,7 @@ double retry_after(PyObject* reply) {
     Ref value = headers ? call_method(headers.get(), names::get, {kRetryAfter}) : Ref();
     Ref text = value && PyUnicode_Check(value.get()) ? call_method(value.get(), kStrip)
                                                      : Ref();
-    double seconds = 0;
+    double seconds = -1;
     if (text) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
@@ -85,9 +87,9 @@ double retry_after(PyObject* reply) {
     }
     if (PyErr_Occurred()) {
         PyErr_Clear();
-        seconds = 0;
+        seconds = -1;
     }
-    return std::min(std::max(seconds, 0.0), kMaxRetryAfter);
+    return seconds < 0 ? -1 : std::min(seconds, kMaxRetryAfter);
 }
 
 bool close_reply(PyObject* reply) {

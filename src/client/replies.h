@@ -7,8 +7,10 @@
 
 namespace fw::client {
 
-// True for an address on the API or APS host.
-bool on_api_hosts(PyObject* url);
+// What a request asks for; the pacer keeps evidence for each apart (a
+// listing answered says nothing of addresses, nor an address of downloads).
+enum Endpoint { kListing, kAddress, kDownload, kEndpoints };
+Endpoint endpoint_of(PyObject* url);
 
 // The reply's status; 0 for a reply without a number there (a test double).
 long status_of(PyObject* reply);
@@ -18,14 +20,14 @@ bool is_refusal(long status);
 
 // The wait a refused reply asks for in its Retry-After (whole seconds with
 // any leading zeros, or an HTTP date), at most 10 minutes; 0 when it names
-// none, none that reads, or none to wait (0, a date already past). Errors
-// while reading it are passed over.
+// none to wait (0, a date already past), -1 when it names none (or none
+// that reads). Errors while reading it are passed over.
 double retry_after(PyObject* reply);
 
 // What a known request sent again was answered.
 struct Answer {
     long status = 0;         // 0: it failed with an Exception (passed over); -1: anything else pending
-    double retry_after = 0;  // the wait a refusal asks for (retry_after)
+    double retry_after = -1;  // the wait a refusal asks for (retry_after)
 };
 
 // Sends `known`, a tuple (url, headers) of a request once served, again,

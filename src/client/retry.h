@@ -41,7 +41,10 @@ Retried retry(Ref& result, Attempt&& attempt, GoOn&& go_on) {
             if (!go_on()) return Retried::Stopped;
         }
         result = attempt();
-        if (result) return Retried::Done;
+        if (result) {
+            refusals.succeeded();
+            return Retried::Done;
+        }
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Retried::Failed;
         if (!go_on()) {
             PyErr_Clear();

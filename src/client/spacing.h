@@ -1,17 +1,14 @@
-// The pace of one host group's requests (the API hosts; the download hosts).
-//
-// Unspaced until the service shows a limit. A cut (the pacer makes at most
-// one a pause) spaces the group's starts at 0.7 x the rate the service
-// refused, its ceiling: the group's spacing when it was spaced, else the
-// highest rate of its starts over any trailing stretch of the last second
-// (at least 0.1 s long), the burst that met the limit. Each success then
-// adds 0.2 requests/s below the knee (a cut is won back in about a second),
-// above it 0.003, doubling every 10 s without a cut, so a limit that was
-// lifted is found again. The knee is 0.9 x the ceiling when the group had
-// been spaced for a second since the last pause (it met the limit from just
-// above), 0.75 x when a spacing was refused sooner (the limit lies further
-// below it); after a burst there is none: 0.7 x a burst may still be above
-// the limit, and growing fast from there drives the batch back into it.
+// The pace of one host group (the API hosts; the download hosts), learned
+// from delivery: unspaced until the service shows a limit, then every start
+// of the group is spaced at 0.9 x the rate the service delivered when it
+// began to refuse (replies served over the last five seconds, per second
+// that a request of the group was in flight: a spell the batch held back,
+// for a folder's last file or a Retry-After, tells nothing of the rate the
+// service allows); a pace refused in its turn is cut to 0.8 x itself (or
+// 0.8 x the delivery, when lower): a burst after a held spell overstates
+// what the service allows. Every 25 s
+// without a limit the pace probes 5 % higher; a limit met while a probe is
+// on trial takes it back.
 #pragma once
 
 #include <cstddef>
@@ -24,30 +21,29 @@ public:
     // The start reserved for a request that may start at `now`: the next
     // one is spaced after it.
     double reserve(double now);
-    // A request started at `now`.
-    void started(double now);
-    // A request started at `started` was served.
-    void served(double started);
-    // No request starts before `time` (the end of a pause).
+    // A request of the group was sent, or its reply came (`served` or not).
+    void sent(double now);
+    void landed(double now, bool served);
+    // No request starts before `time`.
     void hold_until(double time);
-    // The group set its own pace: not spaced, and no other request started
-    // after the one started at `started` (one request after another).
-    bool own_pace(double started) const;
-    // The service refused the group's pace at `now`; `settled` when it had
-    // been spaced for a second since the last pause.
-    void cut(double now, bool settled);
+    // The service showed a limit at `now`.
+    void limit(double now);
     bool spaced() const { return rate_ > 0; }
 
 private:
-    static constexpr size_t kStarts = 128;  // request starts kept
-    double rate_hit(double now) const;
+    static constexpr size_t kReplies = 512;  // replies served, kept
+    double busy(double now) const;
+    double delivered(double now) const;
 
-    double rate_ = 0;     // requests a second; 0: not spaced
-    double ceiling_ = 0;  // the rate last refused
-    double knee_ = 0;     // below knee x ceiling the rate grows fast
-    double cut_at_ = 0;
+    double rate_ = 0;  // requests a second; 0: not spaced
+    double tried_ = 0;  // the rate before the probe on trial; 0: none on trial
+    double changed_at_ = 0;
     double next_slot_ = -std::numeric_limits<double>::infinity();
-    double starts_[kStarts] = {};
+    int in_flight_ = 0;
+    double busy_ = 0, busy_since_ = 0;  // seconds with a request in flight, and since when
+    struct Reply {
+        double at, busy;
+    } replies_[kReplies] = {};
     size_t newest_ = 0, kept_ = 0;
 };
 

@@ -50,6 +50,8 @@ inline constexpr const char kRefusedTooLong[] =
     "the service answered %ld for %R, refusing it for more than 15 minutes";
 inline constexpr const char kRefusedAlone[] =
     "the service answered %ld for %R again, while it serves other requests";
+inline constexpr const char kRefusedUnseen[] =
+    "the service answered %ld for %R again, and has answered no other request of its kind";
 inline constexpr const char kBatchStopped[] = "the batch stopped before this request was sent";
 
 }  // namespace fw::msg
