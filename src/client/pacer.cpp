@@ -295,7 +295,9 @@ RefusalClock::RefusalClock() noexcept {
 
 RefusalClock::~RefusalClock() {
     if (--tally.depth > 0) return;
-    for (Ref& request : tally.pending) request = Ref();
+    for (Ref& request : tally.pending) {
+        Ref released = std::move(request);  // left alone on a thread the interpreter is ending
+    }
 }
 
 void RefusalClock::succeeded() {
