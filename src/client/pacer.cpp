@@ -1,10 +1,11 @@
 // The pacer's rule (docs/robustness.md, "Throttling"). A reply 429 or 503
 // is a refusal, met by three mechanisms:
 // - A pace per host group, learned from delivery (spacing.h). First
-//   refusals of two units within 20 requests of the group, with requests of
-//   the refused endpoint sent after the earlier one served between them,
-//   show a limit; every start of the group is then spaced below what the
-//   service delivered. Only a request sent after the last cut cuts again.
+//   refusals of two units within 20 requests of the group (60 once paced),
+//   with requests of the refused endpoint sent after the earlier one served
+//   between them, show a limit; every start of the group is then spaced
+//   below what the service delivered. Only a request sent after the last
+//   cut cuts again.
 // - A breaker per endpoint (listing, address, download), one probe at a
 //   time. A unit refused again when nothing of its endpoint was served
 //   since its last refusal asks a request of that endpoint answered before
@@ -46,7 +47,9 @@ constexpr double kBackoffGrowth = 1.5, kMaxBackoff = 60.0;
 constexpr double kUnseenWaits[] = {3.0, 9.0, 19.0};  // with the attempts' pauses: given up at about 31 s
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
 constexpr double kAwaitProbe = 0.02;  // real seconds between looks at the probe's answer
-constexpr uint64_t kRecur = 20;       // requests of a group within which refusals recur
+// Requests of a group within which refusals recur; at a learned pace a
+// refused unit holds its folder, and the limit's next refusal comes later.
+constexpr uint64_t kRecur = 20, kRecurPaced = 60;
 constexpr long kUnauthorized = 401;
 constexpr int kGroups = 2;
 constexpr double kNever = -std::numeric_limits<double>::infinity();
@@ -223,7 +226,8 @@ private:
     // endpoint serves.
     static void learn(Group& g, const Breaker& b, double started, double now) {
         const bool recurs = g.refused_unit != 0 && g.refused_unit != tally.id &&
-                            g.started - g.refused_started <= kRecur && b.last_served_start > g.refused_at &&
+                            g.started - g.refused_started <= (g.spacing.spaced() ? kRecurPaced : kRecur) &&
+                            b.last_served_start > g.refused_at &&
                             started > g.cut_at;
         if (recurs) {
             g.spacing.limit(now);
