@@ -172,6 +172,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         for k, v in headers:
             self.send_header(k, v)
+        if self._rec is not None:
+            self._rec.reply_headers = list(headers)
         self.end_headers()
         if self.command != "HEAD":
             self._write(body)
@@ -209,6 +211,12 @@ class _Handler(BaseHTTPRequestHandler):
                          target=self.path, path=path, query=query,
                          params=parse_qs(query, keep_blank_values=True),
                          headers=list(self.headers.items()), kind=kind, conn=self.conn_id)
+        # Known at once, so that a request refused before it is served
+        # still says which file it was for.
+        if kind == "address":
+            rec.pickcode = rec.param("pickcode", "")
+        elif kind == "download":
+            rec.pickcode = unquote(path[len(DL_PREFIX):])
         self._rec = rec
         self.requests_seen += 1
         if self.requests_seen == 1:
@@ -428,8 +436,11 @@ class StandIn(object):
     blip: the blip-th API request (1 for the first) is answered 503 without
     Retry-After, once: a passing refusal. blip_every: so is every
     blip_every-th API request.
-    outage: (k, seconds): from the k-th API request on, every API request
-    and download is answered 503 without Retry-After for that many seconds.
+    outage: (k, seconds) or (k, seconds, of): from the k-th API request on,
+    every API request and download is answered 503 without Retry-After for
+    that many seconds; `of` limits it to one endpoint: "listings" (both
+    hosts), "addresses" or "downloads" ("all", the default, is everything).
+    `limits.outage_window` is then its (start, end) in time.time().
     refuse_downloads: the first that many downloads are answered
     `refusal_status` (503 or 429) with Retry-After `refusal_retry_after`
     (None: no header; seconds; "past": an HTTP date a minute ago). A file's
