@@ -11,7 +11,7 @@ API_KINDS = ("api_list", "aps_list", "address")   # the rate limit spares downlo
 # What an outage takes down: the whole service, or one endpoint of it.
 OUTAGE_OF = {"all": API_KINDS + ("download",), "listings": ("api_list", "aps_list"),
              "addresses": ("address",), "downloads": ("download",)}
-LIMIT_REPLIES = ("429", "429-date", "503")
+LIMIT_REPLIES = ("429", "429-date", "429-bare", "503")
 DEAD_REPLIES = ("401", "state")
 REFUSAL_STATUSES = (429, 503)
 PAST = "past"               # a Retry-After date already gone by ...

@@ -272,8 +272,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._html(404)
 
     def _limited(self, limits):
-        if limits.limit_reply == "503":
-            return self._html(503)
+        if limits.limit_reply in ("503", "429-bare"):
+            return self._html(int(limits.limit_reply[:3]))
         wait = limits.retry_after
         if limits.limit_reply == "429-date":
             # whole seconds on the wire: round up, so the date is never sooner
@@ -432,7 +432,8 @@ class StandIn(object):
     rate, burst: a token bucket of `rate` requests a second holding at most
     `burst`; a request beyond it is refused with `limit_reply`: "429" (with
     Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
-    date that many seconds ahead) or "503" (no Retry-After).
+    date that many seconds ahead), "429-bare" (429 without Retry-After) or
+    "503" (no Retry-After).
     blip: the blip-th API request (1 for the first) is answered 503 without
     Retry-After, once: a passing refusal. blip_every: so is every
     blip_every-th API request.

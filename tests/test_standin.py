@@ -415,7 +415,8 @@ def test_limit_comes_before_the_cookie_and_spares_downloads():
 
 
 @pytest.mark.parametrize("kind", ["api_list", "aps_list", "address"])
-@pytest.mark.parametrize("reply,status", [("429", 429), ("429-date", 429), ("503", 503)])
+@pytest.mark.parametrize("reply,status", [("429", 429), ("429-date", 429), ("429-bare", 429),
+                                          ("503", 503)])
 def test_rate_limit_replies(serve, kind, reply, status):
     s = serve(Drive.flat(2), rate=0.001, burst=1, limit_reply=reply, retry_after=2)
     assert api_request(s, kind).status_code == 200
