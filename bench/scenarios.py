@@ -340,10 +340,11 @@ def too_soon(records):
     """Refused requests sent again sooner than allowed: a first refusal
     without Retry-After may be sent again at once; a Retry-After of N >= 1
     holds it N s, of 0 or a date gone by 1 s; a second refusal in a row (no
-    reply served between) holds it 1 s."""
+    reply served between) holds it 1 s. A listing page asked of the second
+    listing host after the first refused it is another request."""
     out, last, streak = [], {}, Counter()
     for r in records:
-        key = r.key
+        key = (r.kind,) + r.key[1:]     # a listing page's two hosts apart
         prev = last.get(key)
         if prev is not None and prev.status in REFUSED:
             after = retry_after(prev)
