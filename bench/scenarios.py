@@ -59,6 +59,7 @@ ENDPOINT = {"api_list": "listings", "aps_list": "listings", "address": "addresse
 SLOWER = 1.3
 PER_RUN = 2.0               # interpreter start, TLS set-up, the final prompt
 PER_REQUEST = 0.012         # a request's own cost beyond the round trip (2 busy cores)
+PER_LIMIT = 2.0             # a rate limit, per run: the refusals that teach its pace
 PER_STRAY = 1.0             # a stray 503, a listing page failing once: the refused one's wait
 PER_BAD = GIVE_UP_WITHIN    # a file refused for good, met in a run ...
 PER_BAD_ALONE = GIVE_UP_ALONE   # ... when its endpoint had served nothing before
@@ -114,8 +115,12 @@ class Scenario(object):
                     self.bad.append((i, j, what, status, after))
         self.outage = None
         if rng.random() < 0.3:
-            self.outage = (rng.randint(1, max(1, api)), rng.randint(2, 4 if fast else 20),
-                           rng.choice(["all", "listings", "addresses", "downloads"]))
+            of = rng.choice(["all", "listings", "addresses", "downloads"])
+            # from an API request of its own endpoint (downloads follow
+            # addresses), so that it meets what it takes down
+            ks = [k for k, what in enumerate(self.api_sequence(), 1)
+                  if what == ("listing" if of == "listings" else "address")] or [1]
+            self.outage = (rng.choice(ks), rng.randint(2, 4 if fast else 20), of)
         self.cookie_life = rng.randint(1, max(1, api - 1)) if rng.random() < 0.2 else None
         self.page_fail = None
         if rng.random() < 0.3:
@@ -135,6 +140,15 @@ class Scenario(object):
         subs = sum(1 for p in self.parents if p == i)
         lone = sum(1 for b in self.bad if b[0] == i and b[1] == "lone")
         return subs + lone + self.files[i]
+
+    def api_sequence(self):
+        """The API requests of a clean run in about their order: the walk's
+        pages, then per folder its listing pages and its files' addresses."""
+        pages = [max(1, math.ceil(self.items(i) / PAGE)) for i in range(len(self.files))]
+        seq = ["listing"] * sum(pages)
+        for i, k in enumerate(self.files):
+            seq += ["listing"] * pages[i] + ["address"] * k
+        return seq
 
     def api_requests(self):
         """API requests of a clean run: the walk's and the listings' pages,
@@ -210,6 +224,7 @@ class Scenario(object):
         clean = (2 * pages + 2 * rounds) * cost
         ideal = self.api_requests() / self.rate["rate"] if self.rate else 0.0
         extra = PER_RUN * runs + 2 * pages * cost * (runs - 1)
+        extra += PER_LIMIT * runs if self.rate else 0.0
         if self.blip_every:
             extra += PER_STRAY * (self.api_requests() * runs // self.blip_every + 1)
         extra += PER_STRAY if self.page_fail else 0.0
