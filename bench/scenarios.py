@@ -327,10 +327,11 @@ def run(scenario, workdir=None, timeout=None):
                     s.limits.cookies = None     # signed in again: this cookie lives on
                     cookie = "c%d" % (len(runs) + 1)
             facts["outage"] = s.limits.outage_window
-        with open(os.path.join(workdir, OUTPUT), encoding="utf-8", errors="replace") as f:
-            facts["output"] = f.read().splitlines()
-    except OSError:
-        facts.setdefault("output", [])
+        try:
+            with open(os.path.join(workdir, OUTPUT), encoding="utf-8", errors="replace") as f:
+                facts["output"] = f.read().splitlines()
+        except FileNotFoundError:
+            facts["output"] = []
     finally:
         if own:
             shutil.rmtree(workdir, ignore_errors=True)
