@@ -47,8 +47,8 @@ SERVED = (200, 206)
 TOLERANCE = 0.05            # s: how much sooner than allowed a request may arrive
 OUTAGE_SLACK = 2            # requests in flight when an endpoint's outage begins
 STOP_WITHIN = 5.0           # s from the first dead-cookie answer to the command's exit
-GIVE_UP_WITHIN = 10.0       # s from a bad file's first refusal to its give-up line ...
-GIVE_UP_ALONE = 40.0        # ... when nothing of its endpoint had been served
+GIVE_UP_WITHIN = 12.0       # s from a bad file's first refusal to its give-up line ("about
+GIVE_UP_ALONE = 45.0        # 10 s"), or when nothing of its endpoint had been served ("40")
 PROXY_VARIABLES = ("HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "NO_PROXY", "https_proxy",
                    "http_proxy", "all_proxy", "no_proxy", "CURL_CA_BUNDLE")
 ENDPOINT = {"api_list": "listings", "aps_list": "listings", "address": "addresses",

@@ -15,11 +15,14 @@ _spec = importlib.util.spec_from_file_location("scenarios", os.path.join(ROOT, "
 scenarios = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(scenarios)
 
-# Fast-profile seeds of under ~20 s each, between them: a rate limit (429
-# with Retry-After, 503), stray 503s, files refused for good, an outage of
-# the service and of one endpoint, a dead cookie and the resumed run, a
-# listing page failing once.
-SEEDS = [1, 4, 8, 12, 13, 17]
+# Fast-profile seeds of 5-15 s each, between them: a rate limit (503; 429
+# with Retry-After 1 s and with a date), stray 503s, files refused for good
+# (Retry-After none, 0, 1 s, 2 s, a past date), an outage of the service, of
+# the listings and of the downloads, a dead cookie and the resumed run, a
+# listing page failing once. Seed 10's listing outage finds today's pacer
+# sending the page it refused twice again at once, as its test.
+SEEDS = [2, 22, 25, 26, 30, pytest.param(10, marks=pytest.mark.xfail(
+    strict=True, reason="a listing refused twice is sent again at once"))]
 
 
 @native_speed("the schedules' time budgets and paces are real time")
