@@ -76,3 +76,77 @@ def test_the_checker_holds_an_outage_to_a_request_a_second(served_before, every,
     run = scenarios.Run(0, 90.0, 120.0, [], "", records)
     assert bool(scenarios.outage_pace(run, (start, end), "addresses")) is flagged
     assert scenarios.outage_pace(run, (start, end), "downloads") == []
+
+
+def mutate(case, runs, output, good, bad):
+    """One fault the checker must name, put into a finished scenario's runs."""
+    last = runs[-1]
+    if case == "twice":
+        output.append(output[0])
+    elif case == "bad line":
+        output.append("%s|%d|%s|" % (bad.name, bad.size, "0" * 40))
+    elif case == "missing":
+        output.pop()
+    elif case == "ended 0":
+        last.status = 0
+    elif case == "no give-up line":
+        last.lines = []
+    elif case == "good given up":
+        last.lines.append((last.end, "放弃文件：%s（HTTPError: 503）" % good.name))
+    elif case == "traceback":
+        last.err = "Traceback (most recent call last):\n  ...\nSystemError: x\n"
+    elif case == "hang":
+        last.status = None
+    elif case == "slow":
+        last.end += 1000
+    elif case in ("5, cookie alive", "cookie dies, 3", "cookie dies, stops late"):
+        dead = record(last.start + 0.5, 401)
+        dead.refused = "cookie"
+        first = scenarios.Run(5, last.start - 10, last.start - 9, [], "", [])
+        if case == "cookie dies, 3":
+            last.records.append(dead)
+            return
+        if case == "cookie dies, stops late":
+            dead.time, first.end = first.start + 0.1, first.start + 6
+            first.records.append(dead)
+        runs.insert(0, first)
+
+
+@pytest.mark.parametrize("case,kind", [
+    (None, None), ("twice", "output"), ("bad line", "output"), ("missing", "output"),
+    ("ended 0", "status"), ("no give-up line", "status"), ("good given up", "given up"),
+    ("traceback", "traceback"), ("hang", "hang"), ("slow", "wall"),
+    ("5, cookie alive", "status"), ("cookie dies, 3", "cookie"),
+    ("cookie dies, stops late", "cookie")])
+def test_the_checker_names_what_went_wrong(case, kind):
+    sc = scenarios.Scenario.draw(2, fast=True)
+    drive, _, bad = sc.build()
+    assert len(bad) == 1    # this seed: one bad download among 24 files
+    good = [f for f in drive.files() if f is not bad[0]]
+    output = [scenarios.expected_line(f) for f in good]
+    runs = [scenarios.Run(3, 1000.0, 1001.0, [(1000.9, "放弃文件：%s（HTTPError: 503）" % bad[0].name)],
+                          "", [])]
+    mutate(case, runs, output, good[-1], bad[0])
+    broken = scenarios.check(sc, drive, bad, runs, {"output": output}).broken
+    assert {text.split(":")[0] for text in broken} == ({kind} if kind else set()), broken
+
+
+def test_the_draws_cover_every_kind_of_schedule():
+    drawn = [scenarios.Scenario.draw(seed) for seed in range(1, 201)]
+    assert [d.describe() for d in drawn[:3]] == [
+        scenarios.Scenario.draw(seed).describe() for seed in (1, 2, 3)]
+    assert all(1 <= len(d.files) <= 12 and max(d.files) <= 115 + 45 for d in drawn if not d.big)
+    assert 10 <= sum(d.big for d in drawn) <= 45        # about one seed in eight
+    assert {d.outage[2] for d in drawn if d.outage} == {"all", "listings", "addresses",
+                                                         "downloads"}
+    assert {d.rate["limit_reply"] for d in drawn if d.rate} == {"429", "429-date", "429-bare",
+                                                                 "503"}
+    bad = [b for d in drawn for b in d.bad]
+    assert {b[2] for b in bad} == {"address", "download"} and {None, 0, "past"} <= {
+        b[4] for b in bad} and any(b[1] == "lone" for b in bad)
+    for what in ("cookie_life", "page_fail", "blip_every"):
+        assert 20 <= sum(getattr(d, what) is not None for d in drawn) <= 120, what
+    assert any(max(d.files) > 115 for d in drawn) and any(0 in d.files for d in drawn)
+    fast = [scenarios.Scenario.draw(seed, fast=True) for seed in range(1, 101)]
+    assert max(len(d.files) for d in fast) <= 4 and max(sum(d.files) for d in fast) <= 4 * 125
+    assert max(d.outage[1] for d in fast if d.outage) <= 4
