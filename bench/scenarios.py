@@ -70,8 +70,9 @@ PER_DEATH = STOP_WITHIN     # a dead cookie (the resumed run is counted as a run
 # -- drawing ---------------------------------------------------------------------------
 class Scenario(object):
     """One seed's tree, round trip and faults; `fast` caps the tree (at most 4
-    folders of 30 files, no big tree) and outages (2-4 s), and draws no 40 s
-    give-up (no file refused for good before its endpoint served)."""
+    folders of 30 files, now and then one of two pages, no big tree), the
+    round trip (20 ms) and outages (2-4 s), and leaves out the bad file alone
+    in a folder of its own (often the first its endpoint meets: 40 s)."""
 
     def __init__(self, seed, fast, rng):
         self.seed, self.fast = seed, fast
@@ -194,8 +195,9 @@ class Scenario(object):
                  "%s %d ms" % (self.net, round(1000 * self.rt))]
         if self.rate:
             r = self.rate
-            parts.append("rate %d/s %s%s" % (r["rate"], r["limit_reply"], " Retry-After %d" % (
-                r["retry_after"]) if r["limit_reply"] == "429" else ""))
+            parts.append("rate %d/s %s%s" % (r["rate"], r["limit_reply"], {
+                "429": " Retry-After %d" % r["retry_after"],
+                "429-date": " Retry-After a past date"}.get(r["limit_reply"], "")))
         if self.blip_every:
             parts.append("503 every %d API requests" % self.blip_every)
         for i, j, what, status, after in self.bad:
