@@ -323,7 +323,7 @@ def run(scenario, workdir=None, timeout=None):
                 status, start, end, lines, err = run_command(workdir, env, timeout)
                 s.wait_idle(5.0)
                 runs.append(Run(status, start, end, lines, err, s.log.records()[seen:]))
-                if status in (0, 3, None):
+                if status in (0, None) or status == 3 and not gave_up_good(runs[-1], bad):
                     break
                 if any(r.refused == "cookie" for r in runs[-1].records):
                     s.limits.cookies = None     # signed in again: this cookie lives on
@@ -399,6 +399,22 @@ def outage_pace(run, window, of):
     return out
 
 
+def unserved_outage(run, window, of, endpoint):
+    """Whether the outage took `endpoint` down before anything of it was
+    served in this run: its files then spread their own attempts, and may be
+    given up (a listing too, the run ending 4)."""
+    if window is None or of not in ("all", endpoint):
+        return False
+    return window[0] < run.end and not any(
+        ENDPOINT.get(r.kind) == endpoint and r.status in SERVED and r.time < window[0]
+        for r in run.records)
+
+
+def gave_up_good(run, bad):
+    return any(not any(name.startswith(b.name + "（") for b in bad)
+               for _, name in given_up_names(run))
+
+
 def given_up_names(run):
     return [(t, text[len(GIVE_UP):]) for t, text in run.lines if text.startswith(GIVE_UP)]
 
@@ -430,7 +446,9 @@ def check(scenario, drive, bad, runs, facts):
             broken.append("traceback: %s: %s" % (tag, r.err.strip().splitlines()[-1][:200]))
         dead = [x.time for x in r.records if x.refused == "cookie"]
         streak = any(text.startswith(STREAK) for _, text in r.lines)
-        if r.status not in (0, 3, 5, None):
+        window, of = facts.get("outage"), scenario.outage[2] if scenario.outage else None
+        if r.status not in (0, 3, 5, None) and not (
+                r.status == 4 and unserved_outage(r, window, of, "listings")):
             broken.append("status: %s ended %s (%s)" % (tag, r.status, r.err.strip()[-200:]))
         if r.status == 5 and not dead and not streak:
             broken.append("status: %s ended 5 with the cookie alive" % tag)
@@ -440,7 +458,13 @@ def check(scenario, drive, bad, runs, facts):
             broken.append("cookie: %s ended %.1f s after the cookie's first refusal" % (
                 tag, r.end - min(dead)))
         for name in {name for _, name in given_up_names(r)}:
-            if not any(name.startswith(b + "（") for b in bad_names):
+            if any(name.startswith(b + "（") for b in bad_names):
+                continue
+            f = next((g for g in good if name.startswith(g.name + "（")), None)
+            refused = [x for x in r.records if f is not None and x.pickcode == f.pickcode
+                       and x.status in REFUSED]
+            if not (refused and window and window[0] <= refused[0].time < window[1]
+                    and unserved_outage(r, window, of, ENDPOINT[refused[0].kind])):
                 broken.append("given up: %s gave up a good file: %s" % (tag, name[:100]))
         broken += ["retry: %s: %s" % (tag, text) for text in too_soon(r.records)]
         if facts.get("outage") and scenario.outage:

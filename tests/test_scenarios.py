@@ -150,3 +150,23 @@ def test_the_draws_cover_every_kind_of_schedule():
     fast = [scenarios.Scenario.draw(seed, fast=True) for seed in range(1, 101)]
     assert max(len(d.files) for d in fast) <= 4 and max(sum(d.files) for d in fast) <= 4 * 125
     assert max(d.outage[1] for d in fast if d.outage) <= 4
+
+
+@pytest.mark.parametrize("served_before", [False, True])
+def test_a_good_file_is_given_up_only_where_its_endpoint_never_served(served_before):
+    """In an outage of the addresses before any was served, a good file may
+    be given up (and the run resumed); once one was served, never."""
+    sc = scenarios.Scenario.draw(2, fast=True)
+    sc.outage = (1, 30, "addresses")
+    drive, _, bad = sc.build()
+    good = [f for f in drive.files() if f is not bad[0]]
+    records = [record(101.0, 503, pickcode=good[0].pickcode)]
+    if served_before:
+        records.insert(0, record(100.5, 200, pickcode=good[1].pickcode))
+    gave_up = [(130.0 + n, "放弃文件：%s（HTTPError: 503）" % f.name) for n, f in enumerate(
+        [good[0], bad[0]])]
+    runs = [scenarios.Run(3, 100.0, 131.0, gave_up, "", records),
+            scenarios.Run(3, 140.0, 141.0, gave_up[1:], "", [])]
+    facts = {"output": [scenarios.expected_line(f) for f in good], "outage": (100.8, 130.8)}
+    broken = scenarios.check(sc, drive, bad, runs, facts).broken
+    assert {text.split(":")[0] for text in broken} == ({"given up"} if served_before else set())
