@@ -867,7 +867,16 @@ def main():
                    help="throttle part, alone/mixed/zero/outage/long: seconds after which "
                         "a command still running is killed and counted as capped (180; "
                         "quick 90; tree-limit 600)")
+    p.add_argument("--scenarios", type=int, default=None, metavar="N",
+                   help="N seeded fault schedules, each judged by invariants "
+                        "(bench/scenarios.py); results in scenarios.md/.json")
+    p.add_argument("--seed", type=int, default=None, help="scenarios: the first seed (1)")
+    p.add_argument("--fast", action="store_true",
+                   help="scenarios: small trees, short outages (the test suite's profile)")
     args = p.parse_args()
+    if args.scenarios:
+        import scenarios
+        return scenarios.bench(args)
     scratch = tempfile.mkdtemp(prefix="fernwick-bench-")
     plain = net = throttled = None
     try:

@@ -8,7 +8,7 @@ import threading
 
 from .drive import REFUSABLE, load
 from .faults import FAULTS, KINDS, Faults
-from .limits import DEAD_REPLIES, LIMIT_REPLIES, PAST, REFUSAL_STATUSES
+from .limits import DEAD_REPLIES, LIMIT_REPLIES, OUTAGE_OF, PAST, REFUSAL_STATUSES
 from .server import StandIn
 
 
@@ -17,10 +17,11 @@ def _csv(value):
 
 
 def _outage(value):
-    k, sep, seconds = value.partition(":")
-    if not sep:
-        raise argparse.ArgumentTypeError("K:SECONDS, for example 100:20")
-    return int(k), float(seconds)
+    parts = value.split(":")
+    if len(parts) not in (2, 3) or parts[2:] and parts[2] not in OUTAGE_OF:
+        raise argparse.ArgumentTypeError("K:SECONDS[:%s], for example 100:20"
+                                         % "|".join(OUTAGE_OF))
+    return (int(parts[0]), float(parts[1])) + tuple(parts[2:])
 
 
 def _retry_after(value):
@@ -81,9 +82,10 @@ def main(argv=None):
                    help="answer the N-th API request 503, once (default: none)")
     p.add_argument("--blip-every", type=int, default=None, metavar="N",
                    help="answer every N-th API request 503 (default: none)")
-    p.add_argument("--outage", type=_outage, default=None, metavar="K:SECONDS",
+    p.add_argument("--outage", type=_outage, default=None, metavar="K:SECONDS[:OF]",
                    help="from the K-th API request on, answer every request (API and "
-                        "downloads) 503 without Retry-After for SECONDS")
+                        "downloads; OF: only listings, addresses or downloads) 503 "
+                        "without Retry-After for SECONDS")
     p.add_argument("--refuse-downloads", type=int, default=0, metavar="N",
                    help="answer the first N downloads with --refusal-status")
     p.add_argument("--bad-file", type=_bad_file, action="append", default=[],

@@ -1,6 +1,6 @@
 """What the service does to a client that asks too much or too long: a rate
 limit on the API requests (token bucket), passing refusals, an outage of the
-whole service, refused downloads, and a cookie that dies after a number of
+whole service or of one endpoint, refused downloads, and a cookie that dies after a number of
 API requests."""
 
 import threading
@@ -8,7 +8,10 @@ import time
 from email.utils import formatdate
 
 API_KINDS = ("api_list", "aps_list", "address")   # the rate limit spares downloads
-LIMIT_REPLIES = ("429", "429-date", "503")
+# What an outage takes down: the whole service, or one endpoint of it.
+OUTAGE_OF = {"all": API_KINDS + ("download",), "listings": ("api_list", "aps_list"),
+             "addresses": ("address",), "downloads": ("download",)}
+LIMIT_REPLIES = ("429", "429-date", "429-bare", "503")
 DEAD_REPLIES = ("401", "state")
 REFUSAL_STATUSES = (429, 503)
 PAST = "past"               # a Retry-After date already gone by ...
@@ -98,8 +101,11 @@ class Limits(object):
         if int(refusal_status) not in REFUSAL_STATUSES:
             raise ValueError("refusal_status must be one of %s" % ", ".join(
                 map(str, REFUSAL_STATUSES)))
-        if outage is not None and (int(outage[0]) < 1 or float(outage[1]) < 0):
-            raise ValueError("outage is (the API request it starts at, >= 1; seconds >= 0)")
+        if outage is not None and (int(outage[0]) < 1 or float(outage[1]) < 0
+                                   or len(outage) > 3 or tuple(outage[2:]) and
+                                   outage[2] not in OUTAGE_OF):
+            raise ValueError("outage is (the API request it starts at, >= 1; seconds >= 0"
+                             "[, one of %s])" % ", ".join(OUTAGE_OF))
         if blip_every is not None and int(blip_every) < 1:
             raise ValueError("blip_every must be >= 1")
         self.bucket = TokenBucket(rate, burst) if rate is not None else None
@@ -110,6 +116,8 @@ class Limits(object):
         self.blip = blip        # the API request (1 for the first) answered 503 once
         self.blip_every = blip_every    # every blip_every-th API request answered 503
         self.outage = (int(outage[0]), float(outage[1])) if outage is not None else None
+        self.outage_of = outage[2] if outage is not None and len(outage) > 2 else "all"
+        self.outage_window = None   # (start, end) in time.time(), once it began
         self.refuse_downloads = int(refuse_downloads)
         self.refusal_status = int(refusal_status)
         self.refusal_retry_after = check_retry_after(refusal_retry_after)
@@ -146,7 +154,10 @@ class Limits(object):
             self._seen += 1
             if self.outage is not None and self._seen == self.outage[0]:
                 self._outage_end = now + self.outage[1]
-        if self._outage_end is not None and now < self._outage_end:
+                wall = time.time()
+                self.outage_window = (wall, wall + self.outage[1])
+        if (self._outage_end is not None and now < self._outage_end
+                and kind in OUTAGE_OF[self.outage_of]):
             return "outage"
         if kind == "download":
             self._downloads += 1

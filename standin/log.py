@@ -26,6 +26,18 @@ class Record(object):
         self.sent = 0               # body bytes accepted by the socket
         self.error = None           # e.g. "client gone"
         self.done = False
+        self.reply_headers = []     # [(name, value)] sent besides Content-Type/-Length
+
+    @property
+    def key(self):
+        """What the request asks for, the same however often it is sent:
+        ("listing", cid, offset) on either listing host, (kind, pickcode)
+        for an address or a download, else (kind, path)."""
+        if self.kind in ("api_list", "aps_list"):
+            return ("listing", self.param("cid", ""), self.param("offset", "0"))
+        if self.kind in ("address", "download"):
+            return (self.kind, self.pickcode)
+        return (self.kind, self.path)
 
     def header(self, name, default=None):
         """First value of header `name` (case-insensitive)."""

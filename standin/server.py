@@ -172,6 +172,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         for k, v in headers:
             self.send_header(k, v)
+        if self._rec is not None:
+            self._rec.reply_headers = list(headers)
         self.end_headers()
         if self.command != "HEAD":
             self._write(body)
@@ -209,6 +211,12 @@ class _Handler(BaseHTTPRequestHandler):
                          target=self.path, path=path, query=query,
                          params=parse_qs(query, keep_blank_values=True),
                          headers=list(self.headers.items()), kind=kind, conn=self.conn_id)
+        # Known at once, so that a request refused before it is served
+        # still says which file it was for.
+        if kind == "address":
+            rec.pickcode = rec.param("pickcode", "")
+        elif kind == "download":
+            rec.pickcode = unquote(path[len(DL_PREFIX):])
         self._rec = rec
         self.requests_seen += 1
         if self.requests_seen == 1:
@@ -264,8 +272,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._html(404)
 
     def _limited(self, limits):
-        if limits.limit_reply == "503":
-            return self._html(503)
+        if limits.limit_reply in ("503", "429-bare"):
+            return self._html(int(limits.limit_reply[:3]))
         wait = limits.retry_after
         if limits.limit_reply == "429-date":
             # whole seconds on the wire: round up, so the date is never sooner
@@ -424,12 +432,16 @@ class StandIn(object):
     rate, burst: a token bucket of `rate` requests a second holding at most
     `burst`; a request beyond it is refused with `limit_reply`: "429" (with
     Retry-After: `retry_after` seconds), "429-date" (Retry-After as an HTTP
-    date that many seconds ahead) or "503" (no Retry-After).
+    date that many seconds ahead), "429-bare" (429 without Retry-After) or
+    "503" (no Retry-After).
     blip: the blip-th API request (1 for the first) is answered 503 without
     Retry-After, once: a passing refusal. blip_every: so is every
     blip_every-th API request.
-    outage: (k, seconds): from the k-th API request on, every API request
-    and download is answered 503 without Retry-After for that many seconds.
+    outage: (k, seconds) or (k, seconds, of): from the k-th API request on,
+    every API request and download is answered 503 without Retry-After for
+    that many seconds; `of` limits it to one endpoint: "listings" (both
+    hosts), "addresses" or "downloads" ("all", the default, is everything).
+    `limits.outage_window` is then its (start, end) in time.time().
     refuse_downloads: the first that many downloads are answered
     `refusal_status` (503 or 429) with Retry-After `refusal_retry_after`
     (None: no header; seconds; "past": an HTTP date a minute ago). A file's

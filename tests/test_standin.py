@@ -415,7 +415,8 @@ def test_limit_comes_before_the_cookie_and_spares_downloads():
 
 
 @pytest.mark.parametrize("kind", ["api_list", "aps_list", "address"])
-@pytest.mark.parametrize("reply,status", [("429", 429), ("429-date", 429), ("503", 503)])
+@pytest.mark.parametrize("reply,status", [("429", 429), ("429-date", 429), ("429-bare", 429),
+                                          ("503", 503)])
 def test_rate_limit_replies(serve, kind, reply, status):
     s = serve(Drive.flat(2), rate=0.001, burst=1, limit_reply=reply, retry_after=2)
     assert api_request(s, kind).status_code == 200
@@ -489,6 +490,29 @@ def test_an_outage_refuses_every_request_from_the_kth_api_request_for_its_second
     assert [api_request(s, "address").status_code, download().status_code] == [200, 200]
     assert s.api_counts()["refused"] == {"address": 1, "download": 1, "aps_list": 1}
     assert [r.refused for r in s.log] == [None, None, "outage", "outage", "outage", None, None]
+
+
+@pytest.mark.parametrize("of,down", [("listings", {"api_list", "aps_list"}),
+                                     ("addresses", {"address"}), ("downloads", {"download"})])
+def test_an_outage_of_one_endpoint_spares_the_others(serve, of, down):
+    s = serve(Drive.flat(2), outage=(2, 1.0, of))
+    f = s.drive.files()[0]
+    ask = {"download": lambda: requests.get(s.download_url(f), timeout=5)}
+    kinds = ["api_list", "aps_list", "address", "download"]
+    assert api_request(s, "api_list").status_code == 200 and s.limits.outage_window is None
+    got = {k: (ask.get(k) or (lambda: api_request(s, k)))().status_code for k in kinds}
+    start, end = s.limits.outage_window
+    assert end - start == 1.0 and start <= s.log.records()[1].time + 0.05
+    assert {k for k, status in got.items() if status == 503} == down
+    time.sleep(max(0.0, end - time.time()))
+    assert api_request(s, "address").status_code == ask["download"]().status_code == 200
+    refused = [r for r in s.log if r.refused]
+    assert {r.kind for r in refused} == down and all(r.refused == "outage" for r in refused)
+    keys = {r.kind: r.key for r in s.log}       # a refused request still names its file
+    assert keys["address"] == ("address", f.pickcode) == ("address", keys["download"][1])
+    assert keys["aps_list"] == keys["api_list"] == ("listing", "0", "0")
+    with pytest.raises(ValueError):
+        StandIn(outage=(2, 1.0, "address"))
 
 
 @pytest.mark.parametrize("retry_after", [None, 0, "past"])
