@@ -359,10 +359,13 @@ def too_soon(records):
     without Retry-After may be sent again at once; a Retry-After of N >= 1
     holds it N s, of 0 or a date gone by 1 s; a second refusal in a row (no
     reply served between) holds it 1 s. A listing page asked of the second
-    listing host after the first refused it is another request."""
+    listing host after the first refused it is another request, and so is
+    the walk's listing of a folder beside the listing of its files."""
     out, last, streak = [], {}, Counter()
     for r in records:
         key = (r.kind,) + r.key[1:]     # a listing page's two hosts apart
+        if r.kind in ("api_list", "aps_list"):
+            key += (r.query,)  # the walk's and the files' listings ask apart
         prev = last.get(key)
         if prev is not None and prev.status in REFUSED:
             after = retry_after(prev)
