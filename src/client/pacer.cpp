@@ -7,7 +7,7 @@
 //   below what the service delivered. Only a request sent after the last
 //   cut cuts again.
 // - A breaker per endpoint (listing, address, download), one probe at a
-//   time. A unit refused again when nothing of its endpoint was served
+//   time. A unit refused again when nothing of its endpoint was answered
 //   since its last refusal asks a request of that endpoint answered before
 //   (never its own): answered, the refusal is the unit's own; refused, the
 //   endpoint pauses (as long as a reply asks, else 1 s growing by half up
@@ -63,7 +63,7 @@ int group_of(Endpoint endpoint) { return endpoint == kDownload ? 1 : 0; }
 
 // One endpoint's evidence and breaker.
 struct Breaker {
-    uint64_t served = 0;                 // answers of attempts that succeeded, and of probes
+    uint64_t answered = 0;               // replies that were no refusal, probes' included
     double last_served_start = kNever;  // of any request answered
     bool open = false;
     double until = kNever;
@@ -116,13 +116,7 @@ public:
     }
 
     Ref known(Endpoint e) const { return known_[e].get(); }
-    void remember(Endpoint e, Ref request) {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            ++breakers_[e].served;
-        }
-        known_[e].replace(std::move(request));
-    }
+    void remember(Endpoint e, Ref request) { known_[e].replace(std::move(request)); }
 
     // How long a request must wait before it starts; none: it starts now,
     // a prober first asking the known request.
@@ -153,7 +147,10 @@ public:
         if (!t.in_flight) return;
         t.in_flight = false;
         Breaker& b = breakers_[e];
-        if (served) b.last_served_start = std::max(b.last_served_start, started);
+        if (served) {
+            ++b.answered;
+            b.last_served_start = std::max(b.last_served_start, started);
+        }
         groups_[group_of(e)].spacing.landed(now, served);
     }
 
@@ -161,8 +158,8 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         Breaker& b = breakers_[e];
         const bool first = tally.refusals[e]++ == 0;
-        const bool served_since = b.served > tally.served_mark[e];
-        tally.served_mark[e] = b.served;
+        const bool served_since = b.answered > tally.served_mark[e];
+        tally.served_mark[e] = b.answered;
         if (t.opened != b.opened) {  // sent before a pause: it extends the pause only while it lasts
             if (b.open && now < b.until && asked >= 0) b.until = std::max(b.until, now + std::max(asked, kFloor));
             return Late;
@@ -188,7 +185,7 @@ public:
         Breaker& b = breakers_[e];
         wait = false;
         if (b.open) return Shared;
-        if (b.served > tally.served_mark[e]) return Own;
+        if (b.answered > tally.served_mark[e]) return Own;
         if (!b.probe_out) b.probe_out = t.prober = true;
         wait = !t.prober;
         return Unproven;
@@ -208,7 +205,7 @@ public:
         Breaker& b = breakers_[e];
         b.probe_out = t.prober = false;
         if (answered) {
-            ++b.served;
+            ++b.answered;
             b.open = false;
             b.backoff = kFloor;
             return 0;

@@ -5,9 +5,12 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.9, kCutAgain = 0.8, kMinRate = 0.5;
+constexpr double kCut = 0.95, kCutAgain = 0.8, kMinRate = 0.5;
 constexpr double kProbeEvery = 25.0, kProbeStep = 1.05;
-constexpr double kHorizon = 5.0, kMinBusy = 0.05;  // delivery: replies over the last five seconds
+// Delivery: the replies of the last second, at least ten of them, within
+// the last five seconds.
+constexpr double kSpan = 1.0, kHorizon = 5.0, kMinBusy = 0.05;
+constexpr size_t kMinReplies = 10;
 
 }  // namespace
 
@@ -49,13 +52,14 @@ void Spacing::limit(double now) {
     changed_at_ = now;
 }
 
-// Replies served over the last five seconds, per second of them busy.
+// Replies served lately, per second of them busy.
 double Spacing::delivered(double now) const {
     size_t count = 0;
     double since = busy(now);
     for (; count < kept_; ++count) {
         const Reply& reply = replies_[(newest_ + kReplies - count) % kReplies];
-        if (now - reply.at > kHorizon) break;
+        const double age = now - reply.at;
+        if (age > kHorizon || (age > kSpan && count >= kMinReplies)) break;
         since = reply.busy;
     }
     return static_cast<double>(count) / std::max(busy(now) - since, kMinBusy);

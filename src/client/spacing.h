@@ -1,14 +1,13 @@
 // The pace of one host group (the API hosts; the download hosts), learned
 // from delivery: unspaced until the service shows a limit, then every start
-// of the group is spaced at 0.9 x the rate the service delivered when it
-// began to refuse (replies served over the last five seconds, per second
-// that a request of the group was in flight: a spell the batch held back,
-// for a folder's last file or a Retry-After, tells nothing of the rate the
-// service allows); a pace refused in its turn is cut to 0.8 x itself (or
-// 0.8 x the delivery, when lower): a burst after a held spell overstates
-// what the service allows. Every 25 s
-// without a limit the pace probes 5 % higher; a limit met while a probe is
-// on trial takes it back.
+// of the group is spaced at 0.95 x the rate the service delivered when it
+// began to refuse: the replies of the last second (at least the last ten,
+// within five) per second that a request of the group was in flight, for a
+// spell the batch held back (a folder's last file, a Retry-After) says
+// nothing of the limit. A pace refused in its turn is cut to 0.8 x itself,
+// or of the delivery when lower: a burst after a held spell overstates the
+// limit. Every 25 s without a limit the pace probes 5 % higher; a limit met
+// while a probe is on trial takes just that probe back.
 #pragma once
 
 #include <cstddef>
