@@ -18,7 +18,9 @@ seconds is killed and counted as capped.
           with the passing 503 alone.
   zero    one file's address always refused, 503 with Retry-After: 0 or an
           HTTP date a minute gone, in the folder and alone (resumed).
-  outage  a 20 s outage of everything from the 100th API request.
+  outage  a 20 s outage of everything, of the addresses alone, of the
+          downloads alone, from the 100th API request; and of the downloads
+          from the start, with one or two files.
   long    a tree of 101 folders x 5 files under a rate limit of 60 API
           requests/s (burst 6), every 100th API request refused in passing,
           six files refused for good, the cookie dying after 60 % of the API
@@ -91,10 +93,16 @@ def cases(part, size):
                      case("address 503, %s, alone" % label, alone, bad="address",
                           retry_after=when, resume=True)]
         return out
-    if part == "outage":
-        return [case("none", folder),
-                case("%g s outage from API request %d" % (OUTAGE[1], OUTAGE[0]), folder,
-                     base="none", outage=OUTAGE)]
+    if part == "outage":  # of the service, of one endpoint, of the downloads from the start
+        out = [case("none", folder)]
+        for of in ("all", "addresses", "downloads"):
+            out.append(case("%g s outage of %s from API request %d" % (
+                OUTAGE[1], "the service" if of == "all" else "the " + of, OUTAGE[0]), folder,
+                base="none", outage=OUTAGE + (of,)))
+        for n in (1, 2):
+            out += [case("none", n), case("%g s outage of the downloads from the start" % OUTAGE[1],
+                                          n, base="none", outage=(1, OUTAGE[1], "downloads"))]
+        return out
     raise ValueError(part)
 
 
