@@ -318,18 +318,21 @@ PacedRequest::~PacedRequest() {
     if (ticket_.in_flight) batch_.pacer().landed(endpoint_, ticket_, started_, started_, false);
 }
 
-// After a pause this request asks the endpoint's known request first.
-bool PacedRequest::probe() {
+// The endpoint's known request asked again by this request, which holds
+// the probe: 1 when answered, 0 when refused (the endpoint pauses, for the
+// longer of what its reply and `asked` name), -1 with an error set.
+int PacedRequest::probe(PyObject* known, double asked) {
     Pacer& pacer = batch_.pacer();
-    Ref known = pacer.known(endpoint_);
-    const Answer answer = known ? ask_again(known.get()) : Answer{1, -1};
+    const Answer answer = ask_again(known);
     double now = 0;
     if (answer.status < 0 || !monotonic_now(now)) {
         pacer.release_probe(endpoint_, ticket_);
-        return false;
+        return -1;
     }
-    const long pause = pacer.probed(endpoint_, ticket_, now, answered(answer), answer.retry_after);
-    return pause == 0 || announce_pause(pause);
+    const bool served = answered(answer);
+    const long pause = pacer.probed(endpoint_, ticket_, now, served, std::max(asked, answer.retry_after));
+    if (pause > 0 && !announce_pause(pause)) return -1;
+    return served ? 1 : 0;
 }
 
 bool PacedRequest::admit() {
@@ -342,7 +345,9 @@ bool PacedRequest::admit() {
         if (wait.seconds <= 0) {
             started_ = now;
             if (!ticket_.prober) return true;
-            if (!probe()) return false;
+            Ref known = pacer.known(endpoint_);  // a pause comes only after one was asked
+            if (known && probe(known.get(), -1) < 0) return false;
+            if (!known) pacer.probed(endpoint_, ticket_, now, true, -1);
             continue;
         }
         if (batch_.stopped()) {
@@ -365,7 +370,7 @@ bool PacedRequest::admit() {
 // A refusal of the unit's that nothing served since tells apart: the
 // endpoint's known request asked again, one unit at a time. Returns how the
 // refusal stands, or -1 with an error set.
-int PacedRequest::test(double now, double asked) {
+int PacedRequest::test(double asked) {
     Pacer& pacer = batch_.pacer();
     Ref known = pacer.known(endpoint_);
     if (!known) return Unseen;
@@ -376,15 +381,8 @@ int PacedRequest::test(double now, double asked) {
         if (whose != Unproven) return whose;
         if (wait && !wait_real(kAwaitProbe)) return -1;
     }
-    const Answer answer = ask_again(known.get());
-    if (answer.status < 0 || !monotonic_now(now)) {
-        pacer.release_probe(endpoint_, ticket_);
-        return -1;
-    }
-    const bool served = answered(answer);
-    const long pause = pacer.probed(endpoint_, ticket_, now, served, std::max(asked, answer.retry_after));
-    if (pause > 0 && !announce_pause(pause)) return -1;
-    return served ? Own : Shared;
+    const int served = probe(known.get(), asked);
+    return served < 0 ? -1 : served ? Own : Shared;
 }
 
 PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
@@ -419,7 +417,7 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     tally.refused_at = now;
     const double floor = asked >= 0 ? std::max(asked, kFloor) : kFloor;
     int whose = pacer.refused(endpoint_, ticket_, started_, now, asked);
-    if (whose == Unproven) whose = test(now, asked);
+    if (whose == Unproven) whose = test(asked);
     switch (whose) {
     case Passing:
         tally.not_before = now + (asked >= 0 ? floor : pacer.spaced(endpoint_) ? 0 : kPassing);

@@ -88,8 +88,8 @@ public:
     };
 
 private:
-    bool probe();
-    int test(double now, double asked);
+    int probe(PyObject* known, double asked);
+    int test(double asked);
 
     PyObject* url_;      // borrowed from the caller
     PyObject* headers_;  // borrowed from the caller; may be null
