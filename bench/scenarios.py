@@ -360,8 +360,11 @@ def too_soon(records):
     holds it N s, of 0 or a date gone by 1 s; a second refusal in a row (no
     reply served between) holds it 1 s. A listing page asked of the second
     listing host after the first refused it is another request, and so is
-    the walk's listing of a folder beside the listing of its files."""
+    the walk's listing of a folder beside the listing of its files. Once
+    the cookie died the batch stops, and a refused download, its file's
+    last request, goes again after 1 s whatever it was asked to wait."""
     out, last, streak = [], {}, Counter()
+    stop = min((r.time for r in records if r.refused == "cookie"), default=None)
     for r in records:
         key = (r.kind,) + r.key[1:]     # a listing page's two hosts apart
         if r.kind in ("api_list", "aps_list"):
@@ -370,6 +373,8 @@ def too_soon(records):
         if prev is not None and prev.status in REFUSED:
             after = retry_after(prev)
             need = max(1.0, after) if after is not None else (1.0 if streak[key] >= 2 else 0.0)
+            if r.kind == "download" and stop is not None and r.time >= stop:
+                need = min(need, 1.0)
             gap = r.time - prev.time
             if gap < need - TOLERANCE:
                 out.append("%s %s sent again %.2f s after refusal %d (%d%s), allowed %.2f s"

@@ -63,6 +63,18 @@ def test_the_checker_finds_a_refused_request_sent_too_soon(log, flagged):
     assert [sum(pc in text for text in found) for pc in ("pc1", "pc2")] == [flagged, 1], found
 
 
+# A download refused with Retry-After: 2, sent again after `gap`; the batch
+# stopped by a dead cookie meanwhile lets it go after 1 s.
+@pytest.mark.parametrize("dies,gap,flagged", [
+    (True, 1.05, False), (True, 0.5, True), (False, 1.05, True)])
+def test_the_checker_lets_a_stopped_batch_finish_its_downloads(dies, gap, flagged):
+    records = [record(0.0, 429, "2", kind="download"), record(gap, 200, kind="download")]
+    if dies:
+        records.insert(1, record(0.3, 401, pickcode="pc9"))
+        records[1].refused = "cookie"
+    assert bool(scenarios.too_soon(records)) == flagged
+
+
 @pytest.mark.parametrize("served_before,every,flagged", [
     (True, 1.0, False), (True, 0.2, True), (False, 0.2, False)])
 def test_the_checker_holds_an_outage_to_a_request_a_second(served_before, every, flagged):
