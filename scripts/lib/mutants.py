@@ -1,0 +1,432 @@
+"""Mutation run over the module's C++: draws mutants (universalmutator's
+rules for C++), builds each in an incremental meson build, runs the tests
+that execute the mutated line, and reports what no test noticed.
+
+Run through scripts/mutants, which makes the environment; `--help` lists the
+options. Everything it makes lives under build-mutants/ (or --work).
+"""
+import argparse
+import concurrent.futures
+import glob
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+COPIED = ["src", "tests", "standin", "bench", "meson.build", "meson_options.txt",
+          "fernwick.pyi", "fernwick_command.py", "pyproject.toml"]
+EXPLAINED = os.path.join(ROOT, "tests", "mutants_explained.txt")
+# Test files that exercise no C++ of their own: the stand-in's and the
+# benchmark's tests, and the packaging's, which builds and installs wheels.
+NOT_MUTANT_TESTS = {"test_standin.py", "test_standin_network.py", "test_bench_rows.py",
+                    "test_packaging.py"}
+BUILD_TIMEOUT = 600
+
+
+# -- the explained survivors -----------------------------------------------------------------
+def load_explained(path=EXPLAINED):
+    """Records of three lines and a blank one: the source file, "- " and the
+    line as written, "+ " and the line as mutated ("+ *": any mutant of that
+    line), then the reason. Lines are compared without their indentation."""
+    entries = []
+    if not os.path.exists(path):
+        return entries
+    with open(path, encoding="utf-8") as f:
+        blocks = [b for b in re.split(r"\n\s*\n", f.read()) if b.strip()]
+    for block in blocks:
+        lines = [l for l in block.splitlines() if not l.startswith("#")]
+        if not lines:
+            continue
+        if len(lines) != 4 or not lines[1].startswith("- ") or not lines[2].startswith("+ "):
+            raise SystemExit("%s: a record is four lines (file, - line, + line, reason):\n%s"
+                             % (path, block))
+        entries.append({"file": lines[0].strip(), "before": lines[1][2:].strip(),
+                        "after": lines[2][2:].strip(), "why": lines[3].strip()})
+    return entries
+
+
+def explanation(entries, mutant):
+    for e in entries:
+        if (e["file"] == mutant["file"] and e["before"] == mutant["before"].strip()
+                and e["after"] in ("*", mutant["after"].strip())):
+            return e["why"]
+    return None
+
+
+# -- drawing mutants -------------------------------------------------------------------------
+def code_only(line):
+    """The line without its comments and literals, for the balance check."""
+    line = re.sub(r'"(\\.|[^"\\])*"', '""', line)
+    line = re.sub(r"'(\\.|[^'\\])*'", "''", line)
+    line = re.sub(r"/\*.*?\*/", "", line)
+    return line.split("//")[0]
+
+
+def balanced_like(before, after):
+    """A mutant that changes the count of any bracket cannot compile; it is
+    counted as not compiling without a build."""
+    a, b = code_only(before), code_only(after)
+    return all(a.count(c) == b.count(c) for c in "{}()[]")
+
+
+def draw(path, seed, mutate):
+    """Every mutant of one source file, in the seeded order of this run: dicts
+    of file, line (1-based), before, after and the mutated text."""
+    rel = os.path.relpath(path, ROOT)
+    with open(path, encoding="utf-8") as f:
+        original = f.read()
+    orig_lines = original.splitlines(keepends=True)
+    out = os.path.join(WORK, "draw", rel.replace(os.sep, "_"))
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    subprocess.run([mutate, path, "cpp", "--noCheck", "--mutantDir", out],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    mutants = []
+    for name in sorted(os.listdir(out), key=lambda n: int(n.split(".")[-2])):
+        with open(os.path.join(out, name), encoding="utf-8") as f:
+            text = f.read()
+        lines = text.splitlines(keepends=True)
+        if len(lines) != len(orig_lines):
+            continue  # the rules for C++ replace one line by one line
+        changed = [i for i, (a, b) in enumerate(zip(orig_lines, lines)) if a != b]
+        if len(changed) != 1:
+            continue
+        i = changed[0]
+        mutants.append({"file": rel, "line": i + 1, "before": orig_lines[i].rstrip("\n"),
+                        "after": lines[i].rstrip("\n"), "text": text})
+    shutil.rmtree(out, ignore_errors=True)
+    random.Random("%s:%s" % (seed, rel)).shuffle(mutants)
+    return mutants
+
+
+# -- builds ----------------------------------------------------------------------------------
+def copy_tree(dest):
+    os.makedirs(dest, exist_ok=True)
+    for name in COPIED:
+        src, dst = os.path.join(ROOT, name), os.path.join(dest, name)
+        if os.path.isdir(src):
+            shutil.rmtree(dst, ignore_errors=True)
+            shutil.copytree(src, dst, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+        else:
+            shutil.copy2(src, dst)
+
+
+def setup_build(tree, build, *options):
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        subprocess.run([MESON, "setup", build, tree] + list(options), check=True,
+                       stdout=subprocess.DEVNULL)
+    ninja(build, check=True)
+
+
+def ninja(build, check=False):
+    r = subprocess.run([NINJA, "-C", build], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       timeout=BUILD_TIMEOUT)
+    if check and r.returncode:
+        sys.stdout.write(r.stdout.decode(errors="replace"))
+        raise SystemExit("mutants: the unmutated build failed in %s" % build)
+    return r.returncode == 0
+
+
+def module_digest(build):
+    (so,) = glob.glob(os.path.join(build, "fernwick*.so")) or glob.glob(
+        os.path.join(build, "fernwick*.pyd"))
+    with open(so, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def source_key():
+    h = hashlib.sha256()
+    for pattern in ("src/**/*", "tests/*.py", "standin/**/*.py"):
+        for p in sorted(glob.glob(os.path.join(ROOT, pattern), recursive=True)):
+            if os.path.isfile(p):
+                h.update(p.encode())
+                with open(p, "rb") as f:
+                    h.update(f.read())
+    return h.hexdigest()
+
+
+# -- which tests run which line --------------------------------------------------------------
+def test_files():
+    names = sorted(os.path.basename(p) for p in glob.glob(os.path.join(ROOT, "tests", "test_*.py")))
+    return [n for n in names if n not in NOT_MUTANT_TESTS]
+
+
+def pytest_cmd(files, extra=(), first_failure=True):
+    return ([PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rf"]
+            + (["-x"] if first_failure else []) + list(extra) + files)
+
+
+def coverage(log):
+    """Per test: the lines of src/ it runs, its time and whether it failed,
+    from one run of the suite against a build with gcov's counters. Cached
+    under the work folder for one state of the sources and tests."""
+    cache = os.path.join(WORK, "coverage.json")
+    key = source_key()
+    if os.path.exists(cache):
+        with open(cache) as f:
+            data = json.load(f)
+        if data.get("key") == key:
+            return data
+    tree = os.path.join(WORK, "coverage")
+    copy_tree(tree)
+    build = os.path.join(tree, "build")
+    log("coverage: the suite against a build with counters, test by test (minutes)")
+    # The plugin resets and writes the counters between tests, through the
+    # two functions of gcov's library the link keeps and exports.
+    exported = ",".join("-u,%s,--export-dynamic-symbol=%s" % (s, s)
+                        for s in ("__gcov_reset", "__gcov_dump"))
+    setup_build(tree, build, "-Db_coverage=true", "-Dbuildtype=debug",
+                "-Dcpp_link_args=-Wl," + exported)
+    out = os.path.join(WORK, "coverage-tests.json")
+    env = test_env(build)
+    env["PYTHONPATH"] += os.pathsep + os.path.join(ROOT, "scripts", "lib")
+    env["MUTANTS_COVERAGE"] = out
+    subprocess.run(pytest_cmd(test_files(), ["-p", "mutants_coverage"], first_failure=False),
+                   cwd=os.path.join(tree, "tests"), env=env, stdout=subprocess.DEVNULL)
+    with open(out) as f:
+        data = json.load(f)
+    data["key"] = key
+    with open(cache, "w") as f:
+        json.dump(data, f)
+    failing = [t for t, r in data["tests"].items() if r["failed"]]
+    log("coverage: %d tests, %.0f s; failing unmutated (left out): %s" % (
+        len(data["tests"]), sum(r["seconds"] for r in data["tests"].values()), failing or "none"))
+    return data
+
+
+def tests_for(cov, mutant):
+    """The tests that run the mutated line, fastest first; where the line is
+    not one the counters know (a declaration, a constant), those that run
+    any line of its file; where none runs its file, all. Tests that fail
+    unmutated are left out."""
+    path, line = mutant["file"], mutant["line"]
+    tests = {t: r for t, r in cov["tests"].items() if not r["failed"]}
+    if line in cov["executable"].get(path, []):
+        chosen = [t for t, r in tests.items() if line in r["lines"].get(path, [])]
+        if not chosen:
+            return [], "no test runs this line"
+    else:
+        chosen = [t for t, r in tests.items() if r["lines"].get(path)] or list(tests)
+    return sorted(chosen, key=lambda t: tests[t]["seconds"]), None
+
+
+def test_env(build):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    env["PYTHONPATH"] = os.pathsep.join([build, os.path.dirname(build)])  # and the command's module
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    return env
+
+
+# -- one mutant ------------------------------------------------------------------------------
+class Worker(object):
+    """A copy of the tree with its own build; one mutant at a time."""
+
+    def __init__(self, index):
+        self.tree = os.path.join(WORK, "w%d" % index)
+        self.build = os.path.join(self.tree, "build")
+        copy_tree(self.tree)
+        setup_build(self.tree, self.build)
+        self.digest = module_digest(self.build)
+
+    def run(self, mutant, cov, timeout_factor):
+        target = os.path.join(self.tree, mutant["file"])
+        with open(target, encoding="utf-8") as f:
+            original = f.read()
+        try:
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(mutant["text"])
+            if not ninja(self.build):
+                return {"status": "not compiling"}
+            if module_digest(self.build) == self.digest:
+                return {"status": "same code"}
+            tests, why = tests_for(cov, mutant)
+            if not tests:
+                return {"status": "survived", "tests": [], "note": why}
+            budget = sum(cov["tests"][t]["seconds"] for t in tests) * timeout_factor + 60
+            start = time.monotonic()
+            try:
+                r = subprocess.run(pytest_cmd(tests), cwd=os.path.join(self.tree, "tests"),
+                                   env=test_env(self.build), stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, timeout=budget)
+            except subprocess.TimeoutExpired:
+                return {"status": "timed out", "tests": tests, "seconds": time.monotonic() - start}
+            took = time.monotonic() - start
+            if r.returncode == 0:
+                return {"status": "survived", "tests": tests, "seconds": took}
+            out = r.stdout.decode(errors="replace")
+            killer = re.findall(r"^FAILED (\S+)", out, re.M) or re.findall(r"^ERROR (\S+)", out, re.M)
+            return {"status": "killed", "tests": tests, "seconds": took,
+                    "by": killer[0] if killer else "pytest status %d" % r.returncode}
+        finally:
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(original)
+
+
+# -- the run ---------------------------------------------------------------------------------
+def sources(named):
+    if named:
+        return [os.path.abspath(p) for p in named]
+    found = glob.glob(os.path.join(ROOT, "src", "**", "*.cpp"), recursive=True)
+    found += glob.glob(os.path.join(ROOT, "src", "**", "*.h"), recursive=True)
+    return sorted(found)
+
+
+def main(argv=None):
+    global WORK, PYTHON, MESON, NINJA
+    ap = argparse.ArgumentParser(prog="scripts/mutants", description=__doc__.split("\n\n")[0])
+    ap.add_argument("files", nargs="*", help="source files to mutate (default: all of src/)")
+    ap.add_argument("--per-file", type=int, default=40, metavar="N",
+                    help="compiling mutants to run per file, drawn in the seeded order (default 40)")
+    ap.add_argument("--seed", default="1", help="the draw's seed (default 1)")
+    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                    help="mutants built and tested at once (default: the machine's cores)")
+    ap.add_argument("--timeout-factor", type=float, default=3.0,
+                    help="a mutant's tests time out at this many times their unmutated time, plus 60 s")
+    ap.add_argument("--work", default=os.path.join(ROOT, "build-mutants"),
+                    help="where the copies, builds and reports go (default build-mutants/)")
+    ap.add_argument("--fail-on-survivors", action="store_true",
+                    help="exit 1 when a survivor is not in tests/mutants_explained.txt")
+    args = ap.parse_args(argv)
+    WORK = os.path.abspath(args.work)
+    bindir = os.path.dirname(sys.executable)
+    PYTHON = sys.executable
+    MESON, NINJA = os.path.join(bindir, "meson"), os.path.join(bindir, "ninja")
+    mutate = os.path.join(bindir, "mutate")
+    os.makedirs(WORK, exist_ok=True)
+    log_lock = threading.Lock()
+    started = time.monotonic()
+
+    def log(text):
+        with log_lock:
+            print("[%5.0f s] %s" % (time.monotonic() - started, text), flush=True)
+
+    explained = load_explained()
+    cov = coverage(log)
+    log("drawing mutants")
+    pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
+    log("setting up %d builds" % args.jobs)
+    workers = [Worker(i) for i in range(args.jobs)]
+    free = list(workers)
+    free_lock = threading.Lock()
+    results = {rel: {} for rel in pools}
+    compiled = {rel: 0 for rel in pools}
+    lock = threading.Lock()
+
+    def wanted(rel, index):
+        """Whether this file still needs its index-th mutant: fewer than N of
+        its mutants before it compiled (counted as results come in)."""
+        with lock:
+            done = sorted(i for i, r in results[rel].items() if r["status"] != "not compiling")
+            return len([i for i in done if i < index]) < args.per_file
+
+    def one(rel, index):
+        mutant = pools[rel][index]
+        if not balanced_like(mutant["before"], mutant["after"]):
+            result = {"status": "not compiling", "unbuilt": True}
+        elif not wanted(rel, index):
+            return
+        else:
+            with free_lock:
+                w = free.pop()
+            try:
+                result = w.run(mutant, cov, args.timeout_factor)
+            finally:
+                with free_lock:
+                    free.append(w)
+        with lock:
+            results[rel][index] = result
+        if not result.get("unbuilt"):
+            log("%s:%d %-13s %s -> %s" % (rel, mutant["line"], result["status"],
+                                          mutant["before"].strip()[:60], mutant["after"].strip()[:60]))
+
+    # Files interleaved, each in its own seeded order; a file's draw stops
+    # once N of its mutants compiled.
+    order = []
+    longest = max((len(p) for p in pools.values()), default=0)
+    for i in range(longest):
+        order += [(rel, i) for rel, p in pools.items() if i < len(p)]
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as ex:
+        for f in [ex.submit(one, rel, i) for rel, i in order]:
+            f.result()
+    report = write_report(args, pools, results, explained, time.monotonic() - started)
+    log("report: %s" % report)
+    unexplained = [1 for rel in results for i, r in kept(results[rel], args.per_file)
+                   if r["status"] == "survived" and not explanation(explained, pools[rel][i])]
+    return 1 if args.fail_on_survivors and unexplained else 0
+
+
+def kept(file_results, per_file):
+    """The results a report counts: in draw order, up to the N-th compiling
+    mutant (a parallel run may have built a few more)."""
+    out, n = [], 0
+    for i in sorted(file_results):
+        r = file_results[i]
+        if n >= per_file:
+            break
+        out.append((i, r))
+        if r["status"] != "not compiling":
+            n += 1
+    return out
+
+
+STATUSES = ["killed", "timed out", "survived", "explained", "equivalent", "same code",
+            "not compiling"]
+
+
+def write_report(args, pools, results, explained, seconds):
+    rows, survivors, totals = [], [], dict.fromkeys(STATUSES, 0)
+    for rel in sorted(pools):
+        counts = dict.fromkeys(STATUSES, 0)
+        for i, r in kept(results[rel], args.per_file):
+            m = pools[rel][i]
+            status = r["status"]
+            why = explanation(explained, m) if status == "survived" else None
+            if why:
+                status = "equivalent" if why.startswith("equivalent") else "explained"
+            counts[status] += 1
+            if status == "survived":
+                survivors.append("- `%s:%d` `%s` → `%s` (%s)" % (
+                    rel, m["line"], m["before"].strip(), m["after"].strip(),
+                    r.get("note") or "ran " + ", ".join(r["tests"])))
+        for k in STATUSES:
+            totals[k] += counts[k]
+        rows.append((rel, counts))
+    lines = ["# Mutation run", "",
+             "Seed %s, %d compiling mutants a file at most, %d jobs, %.0f minutes." % (
+                 args.seed, args.per_file, args.jobs, seconds / 60), "",
+             "| file | killed | timed out | survived | explained | equivalent | same code "
+             "| not compiling | score |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for rel, c in rows + [("**all**", totals)]:
+        lines.append("| %s | %s | %s |" % (rel, " | ".join(str(c[k]) for k in STATUSES), score(c)))
+    lines += ["", "Score: killed and timed out over those, the survivors and the explained. "
+              "Explained: a survivor whose reason tests/mutants_explained.txt gives (a path "
+              "Python cannot reach); equivalent: one it explains as no input can tell apart; "
+              "same code: one that builds to the very same module. The last two are set aside.",
+              "",
+              "## Survivors", ""] + (survivors or ["None."])
+    path = os.path.join(WORK, "report.md")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    dump = {rel: [dict(pools[rel][i], text=None, **r) for i, r in kept(results[rel], args.per_file)]
+            for rel in pools}
+    with open(os.path.join(WORK, "report.json"), "w") as f:
+        json.dump(dump, f, indent=1)
+    return path
+
+
+def score(c):
+    caught = c["killed"] + c["timed out"]
+    judged = caught + c["survived"] + c["explained"]
+    return "%.0f %%" % (100.0 * caught / judged) if judged else "–"
+
+
+if __name__ == "__main__":
+    sys.exit(main())
