@@ -32,8 +32,8 @@ BUILD_TIMEOUT = 600
 
 # -- the explained survivors -----------------------------------------------------------------
 def load_explained(path=EXPLAINED):
-    """Records of three lines and a blank one: the source file, "- " and the
-    line as written, "+ " and the line as mutated ("+ *": any mutant of that
+    """Records of four lines: the source file ("*": any), "- " and the line
+    as written, "+ " and the line as mutated ("+ *": any mutant of that
     line), then the reason. Lines are compared without their indentation."""
     entries = []
     if not os.path.exists(path):
@@ -54,7 +54,7 @@ def load_explained(path=EXPLAINED):
 
 def explanation(entries, mutant):
     for e in entries:
-        if (e["file"] == mutant["file"] and e["before"] == mutant["before"].strip()
+        if (e["file"] in ("*", mutant["file"]) and e["before"] == mutant["before"].strip()
                 and e["after"] in ("*", mutant["after"].strip())):
             return e["why"]
     return None
@@ -74,6 +74,40 @@ def balanced_like(before, after):
     counted as not compiling without a build."""
     a, b = code_only(before), code_only(after)
     return all(a.count(c) == b.count(c) for c in "{}()[]")
+
+
+def mutant_key(rel, original, line, after):
+    """One mutant of one state of its file."""
+    h = hashlib.sha256(original.encode())
+    for part in (rel, str(line), after):
+        h.update(b"\0" + part.encode())
+    return h.hexdigest()
+
+
+class Results(object):
+    """What earlier runs found (build-mutants/results.jsonl, one line a
+    mutant): a mutant killed, timed out, not compiling or building to the
+    same module stays so until its file changes, and is not run again; a
+    survivor is run again, since tests may have come for it."""
+
+    FINAL = ("killed", "timed out", "not compiling", "same code")
+
+    def __init__(self, path):
+        self.path, self.known = path, {}
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    entry = json.loads(line)
+                    self.known[entry["key"]] = entry["result"]
+        self.lock = threading.Lock()
+
+    def earlier(self, mutant):
+        r = self.known.get(mutant["key"])
+        return dict(r, cached=True) if r and r["status"] in self.FINAL else None
+
+    def add(self, mutant, result):
+        with self.lock, open(self.path, "a") as f:
+            f.write(json.dumps({"key": mutant["key"], "result": result}) + "\n")
 
 
 def draw(path, seed, mutate):
@@ -99,8 +133,11 @@ def draw(path, seed, mutate):
         if len(changed) != 1:
             continue
         i = changed[0]
+        if re.match(r"\s*(//|#\s*(pragma|include))", orig_lines[i]):
+            continue  # a comment, or a line that only the preprocessor reads
         mutants.append({"file": rel, "line": i + 1, "before": orig_lines[i].rstrip("\n"),
-                        "after": lines[i].rstrip("\n"), "text": text})
+                        "after": lines[i].rstrip("\n"), "text": text,
+                        "key": mutant_key(rel, original, i + 1, lines[i].rstrip("\n"))})
     shutil.rmtree(out, ignore_errors=True)
     random.Random("%s:%s" % (seed, rel)).shuffle(mutants)
     return mutants
@@ -201,6 +238,46 @@ def coverage(log):
     return data
 
 
+def write_map(cov, path):
+    """The source files each test runs, for a run with --map: the tests with
+    their times, fastest first, and per source file the indices of the
+    tests that run any of its lines."""
+    tests = sorted(((t, r) for t, r in cov["tests"].items() if not r["failed"]),
+                   key=lambda tr: (tr[1]["seconds"], tr[0]))
+    files = {}
+    for index, (_, r) in enumerate(tests):
+        for source in r["lines"]:
+            files.setdefault(source, []).append(index)
+    with open(path, "w") as f:
+        f.write('{"tests": [\n%s\n],\n"files": {\n%s\n}}\n' % (
+            ",\n".join(json.dumps([t, round(r["seconds"], 3)]) for t, r in tests),
+            ",\n".join("%s: %s" % (json.dumps(s), json.dumps(ix, separators=(",", ":")))
+                        for s, ix in sorted(files.items()))))
+
+
+def coverage_from_map(path, collected):
+    """What --map gives in place of the coverage run: a test runs every line
+    of the files the map names for it (tests the suite no longer has are
+    dropped; a file the map does not know is run against every test)."""
+    with open(path) as f:
+        data = json.load(f)
+    tests = {t: {"seconds": s, "failed": False, "lines": {}}
+             for t, s in data["tests"] if t in collected}
+    for source, indices in data["files"].items():
+        for i in indices:
+            t = data["tests"][i][0]
+            if t in tests:
+                tests[t]["lines"][source] = [0]
+    return {"tests": tests, "executable": {}}
+
+
+def collect(tree, build):
+    r = subprocess.run([PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--collect-only"]
+                       + test_files(), cwd=os.path.join(tree, "tests"), env=test_env(build),
+                       stdout=subprocess.PIPE, check=True)
+    return {l for l in r.stdout.decode().splitlines() if "::" in l}
+
+
 def tests_for(cov, mutant):
     """The tests that run the mutated line, fastest first; where the line is
     not one the counters know (a declaration, a constant), those that run
@@ -235,7 +312,7 @@ class Worker(object):
         setup_build(self.tree, self.build)
         self.digest = module_digest(self.build)
 
-    def run(self, mutant, cov, timeout_factor):
+    def run(self, mutant, cov, killers, timeout_factor):
         target = os.path.join(self.tree, mutant["file"])
         with open(target, encoding="utf-8") as f:
             original = f.read()
@@ -249,20 +326,27 @@ class Worker(object):
             tests, why = tests_for(cov, mutant)
             if not tests:
                 return {"status": "survived", "tests": [], "note": why}
-            budget = sum(cov["tests"][t]["seconds"] for t in tests) * timeout_factor + 60
+            # The tests that killed this file's mutants so far go first: most
+            # mutants of a file fall to the same few.
+            tests.sort(key=lambda t: -killers.get(t, 0))
+            times = [cov["tests"][t]["seconds"] for t in tests]
+            # A mutant that hangs a test fails that test at its own limit.
+            each = max(30.0, timeout_factor * max(times))
+            budget = sum(times) * timeout_factor + each + 60
             start = time.monotonic()
             try:
-                r = subprocess.run(pytest_cmd(tests), cwd=os.path.join(self.tree, "tests"),
-                                   env=test_env(self.build), stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, timeout=budget)
+                r = subprocess.run(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
+                                   cwd=os.path.join(self.tree, "tests"), env=test_env(self.build),
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=budget)
             except subprocess.TimeoutExpired:
                 return {"status": "timed out", "tests": tests, "seconds": time.monotonic() - start}
             took = time.monotonic() - start
             if r.returncode == 0:
                 return {"status": "survived", "tests": tests, "seconds": took}
             out = r.stdout.decode(errors="replace")
-            killer = re.findall(r"^FAILED (\S+)", out, re.M) or re.findall(r"^ERROR (\S+)", out, re.M)
-            return {"status": "killed", "tests": tests, "seconds": took,
+            killer = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
+            status = "timed out" if "Timeout" in out and "+++ Timeout" in out else "killed"
+            return {"status": status, "tests": tests, "seconds": took,
                     "by": killer[0] if killer else "pytest status %d" % r.returncode}
         finally:
             with open(target, "w", encoding="utf-8") as f:
@@ -283,14 +367,22 @@ def main(argv=None):
     ap = argparse.ArgumentParser(prog="scripts/mutants", description=__doc__.split("\n\n")[0])
     ap.add_argument("files", nargs="*", help="source files to mutate (default: all of src/)")
     ap.add_argument("--per-file", type=int, default=40, metavar="N",
-                    help="compiling mutants to run per file, drawn in the seeded order (default 40)")
+                    help="mutants a file, drawn in the seeded order, that build to a module of "
+                         "their own (default 40)")
     ap.add_argument("--seed", default="1", help="the draw's seed (default 1)")
-    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
-                    help="mutants built and tested at once (default: the machine's cores)")
-    ap.add_argument("--timeout-factor", type=float, default=3.0,
-                    help="a mutant's tests time out at this many times their unmutated time, plus 60 s")
+    # The tests mostly wait on sockets and clocks: two mutants a core keep
+    # the cores busy without slowing the tests that time themselves.
+    ap.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1),
+                    help="mutants built and tested at once (default: twice the machine's cores)")
+    ap.add_argument("--timeout-factor", type=float, default=4.0,
+                    help="a test times out at this many times its unmutated time (30 s at least)")
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutants"),
                     help="where the copies, builds and reports go (default build-mutants/)")
+    ap.add_argument("--write-map", metavar="FILE",
+                    help="after the coverage run, write which tests run which source file")
+    ap.add_argument("--map", metavar="FILE",
+                    help="choose each mutant's tests from this map (tests that run its file) "
+                         "instead of a coverage run: minutes sooner, more tests a mutant")
     ap.add_argument("--fail-on-survivors", action="store_true",
                     help="exit 1 when a survivor is not in tests/mutants_explained.txt")
     args = ap.parse_args(argv)
@@ -308,22 +400,28 @@ def main(argv=None):
             print("[%5.0f s] %s" % (time.monotonic() - started, text), flush=True)
 
     explained = load_explained()
-    cov = coverage(log)
+    if not args.map:
+        cov = coverage(log)
+        if args.write_map:
+            write_map(cov, args.write_map)
     log("drawing mutants")
     pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
     log("setting up %d builds" % args.jobs)
     workers = [Worker(i) for i in range(args.jobs)]
+    if args.map:
+        cov = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
     free = list(workers)
     free_lock = threading.Lock()
     results = {rel: {} for rel in pools}
-    compiled = {rel: 0 for rel in pools}
+    killers = {rel: {} for rel in pools}
+    earlier = Results(os.path.join(WORK, "results.jsonl"))
     lock = threading.Lock()
 
     def wanted(rel, index):
         """Whether this file still needs its index-th mutant: fewer than N of
         its mutants before it compiled (counted as results come in)."""
         with lock:
-            done = sorted(i for i, r in results[rel].items() if r["status"] != "not compiling")
+            done = sorted(i for i, r in results[rel].items() if counts_toward_n(r))
             return len([i for i in done if i < index]) < args.per_file
 
     def one(rel, index):
@@ -332,17 +430,24 @@ def main(argv=None):
             result = {"status": "not compiling", "unbuilt": True}
         elif not wanted(rel, index):
             return
+        elif explanation(explained, mutant):
+            result = {"status": "survived", "note": "explained, not run"}
+        elif earlier.earlier(mutant):
+            result = earlier.earlier(mutant)
         else:
             with free_lock:
                 w = free.pop()
             try:
-                result = w.run(mutant, cov, args.timeout_factor)
+                result = w.run(mutant, cov, killers[rel], args.timeout_factor)
             finally:
                 with free_lock:
                     free.append(w)
+            earlier.add(mutant, result)
         with lock:
             results[rel][index] = result
-        if not result.get("unbuilt"):
+            if result.get("by") in cov["tests"]:
+                killers[rel][result["by"]] = killers[rel].get(result["by"], 0) + 1
+        if not result.get("unbuilt") and not result.get("cached"):
             log("%s:%d %-13s %s -> %s" % (rel, mutant["line"], result["status"],
                                           mutant["before"].strip()[:60], mutant["after"].strip()[:60]))
 
@@ -362,16 +467,21 @@ def main(argv=None):
     return 1 if args.fail_on_survivors and unexplained else 0
 
 
+def counts_toward_n(result):
+    """A file's N mutants are N that built to a module of their own."""
+    return result["status"] not in ("not compiling", "same code")
+
+
 def kept(file_results, per_file):
-    """The results a report counts: in draw order, up to the N-th compiling
-    mutant (a parallel run may have built a few more)."""
+    """The results a report counts: in draw order, up to the N-th mutant
+    that built to a module of its own (a parallel run may have built more)."""
     out, n = [], 0
     for i in sorted(file_results):
         r = file_results[i]
         if n >= per_file:
             break
         out.append((i, r))
-        if r["status"] != "not compiling":
+        if counts_toward_n(r):
             n += 1
     return out
 
@@ -417,6 +527,9 @@ def write_report(args, pools, results, explained, seconds):
         f.write("\n".join(lines) + "\n")
     dump = {rel: [dict(pools[rel][i], text=None, **r) for i, r in kept(results[rel], args.per_file)]
             for rel in pools}
+    for entries in dump.values():
+        for e in entries:
+            del e["text"]
     with open(os.path.join(WORK, "report.json"), "w") as f:
         json.dump(dump, f, indent=1)
     return path
