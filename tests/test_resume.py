@@ -53,13 +53,14 @@ def resumed(fw, restore_module_attrs, monkeypatch, prompt_queue, tmp_path):
     ("名字|5|S|%s\r\n" % A, "名字|5|S|pc", True),              # a line ended as on Windows
     ("n|5|S|%s" % A, "n|5|S|pc", False),                      # cut: no line break
     ("n|5|S|%s\n" % A[:39], "n|5|S|pc", False),               # cut inside the hash
+    ("n|5|S|%sA\n" % A, "n|5|S|pc", False),                   # a digit too many
     ("n|5|S|%s\n" % A.lower(), "n|5|S|pc", False),            # not a hash this module writes
     ("n|5|%s\n" % A, "n|5|S|pc", False),                      # a field short
     ("n|6|S|%s\n" % A, "n|5|S|pc", False),                    # another size
     ("n|5|T|%s\n" % A, "n|5|S|pc", False),                    # another SHA-1
     ("N|5|S|%s\n" % A, "n|5|S|pc", False),                    # names are compared exactly
 ], ids=["plain", "empty-file", "bar-in-name", "escaped", "surrogate", "crlf", "cut",
-        "cut-hash", "lower-hash", "short", "size", "sha", "case"])
+        "cut-hash", "long-hash", "lower-hash", "short", "size", "sha", "case"])
 def test_entry_skipped_only_for_a_complete_matching_line(resumed, capsys, existing, entry,
                                                          skipped):
     asked, lines = resumed([entry, "other|1|S|pother"], existing)
