@@ -88,10 +88,10 @@ def python_env(env=None):
     return full_env
 
 
-def run_python(code, cwd=None, env=None, stdin=None, timeout=120):
+def run_python(code, cwd=None, env=None, stdin=None, timeout=120, args=()):
     """Runs `code` in a fresh interpreter (the one running the tests)."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=python_env(env),
+        [sys.executable, "-c", textwrap.dedent(code)] + list(args), cwd=cwd, env=python_env(env),
         input=stdin, capture_output=True, text=True, timeout=timeout)
 
 

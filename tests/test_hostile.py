@@ -5,6 +5,7 @@ usual handling, never a crash, a hang or a broken output file."""
 import configparser
 import io
 import json
+import os
 import queue
 import random
 import re
@@ -15,6 +16,7 @@ import types
 import pytest
 import requests
 
+from conftest import run_python
 from standin import Drive, StandIn
 
 OUT = "QuillsiftBYOskel.txt"
@@ -172,3 +174,59 @@ def test_address_without_scheme_is_given_up(fw, box, capsys, address, error):
     assert fw.time.sleeps == [0.5, 1.0, 2.0]
     assert sum("pickcode=PC&" in url for url, _ in fw.requests.calls) == 4
     assert not (box / OUT).exists()
+
+
+# Every allocation of a call made to fail in turn, from the first on, the
+# way CPython's own tests reach their error paths: each call ends with its
+# result or a MemoryError, never a crash, another error, a wrong result or a
+# hang (a release of the output lock that failed for want of memory once
+# left the lock held, and the next line printed waited for ever).
+ALLOCATIONS_FAIL = r"""
+import sys, types, _testcapi, fernwick
+from test_client import FakeRequests, body_reply, page, a_file
+replies, call = {
+    "get_sha1list": (lambda: [page(116, [a_file("f"), {"cid": "c", "n": "dir"}]),
+                              page(116, [a_file("g", s="68719476736")])],
+                     lambda: (fernwick.get_sha1list("42", "mp4", "ck"), list(fernwick.sha1list))),
+    "get_cidlist": (lambda: [page(2, [{"cid": "c1"}, a_file("f"), {"cid": 7}])],
+                    lambda: (fernwick.get_cidlist("7", "ck"), list(fernwick.cidlist))),
+    "get_url": (lambda: [{"state": True, "file_url": "https://cdn.example/f"}],
+                lambda: fernwick.get_url("pc", "ck")),
+    "get_preid": (lambda: [body_reply(300000, 8192)],
+                  lambda: fernwick.get_preid("https://cdn.example/x", "ck", 0)),
+}[sys.argv[1]]
+clock = [5000.0]  # a pause passes at once
+fernwick.time = types.SimpleNamespace(time=lambda: 1.7e9, monotonic=lambda: clock[0],
+                                      sleep=lambda seconds: clock.append(clock.pop() + seconds))
+
+def run(start):
+    fernwick.sha1list.clear()
+    fernwick.cidlist.clear()
+    fernwick.requests = FakeRequests(replies())
+    if start:
+        _testcapi.set_nomemory(start, 0)
+    try:
+        return call()
+    finally:
+        _testcapi.remove_mem_hooks()
+
+expected = run(0)
+for start in range(1, 100000):
+    try:
+        got = run(start)
+    except MemoryError:
+        continue
+    assert got == expected, (start, got, expected)
+    break
+assert run(0) == expected
+print(start)
+"""
+
+
+@pytest.mark.parametrize("call", ["get_sha1list", "get_cidlist", "get_url", "get_preid"])
+def test_an_allocation_that_fails_ends_the_call_with_memory_error(call):
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    result = run_python(ALLOCATIONS_FAIL, cwd=os.path.dirname(__file__), args=[call], timeout=60)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert int(result.stdout.split()[-1]) > 10  # the calls were reached

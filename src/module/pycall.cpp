@@ -87,7 +87,10 @@ CallOnExit::~CallOnExit() noexcept(false) {
         return;
     }
     SavedError keep;
-    if (!call_method(obj_.get(), method_)) PyErr_Clear();
+    // Looked up and called without a bound method or an argument tuple: a
+    // lock's release must not fail for want of memory, or it stays held.
+    Ref done = Ref::steal(PyObject_CallMethodObjArgs(obj_.get(), method_, nullptr));
+    if (!done) PyErr_Clear();
 }
 
 void Cleanup::step(bool succeeded) {
