@@ -14,6 +14,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -301,6 +302,38 @@ def test_env(build):
     return env
 
 
+def run_watched(cmd, cwd, env, quiet_limit):
+    """Runs the tests in a session of their own; (exit status, output), or
+    (None, output) when nothing came out for `quiet_limit` seconds: a test
+    hung where pytest's own timeout cannot reach (a loop in C++ holding the
+    interpreter), and the whole session with the servers it started is
+    killed."""
+    env = dict(env, PYTHONUNBUFFERED="1")  # a dot as each test ends
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, start_new_session=True)
+    chunks, last = [], [time.monotonic()]
+
+    def read():
+        for chunk in iter(lambda: p.stdout.read1(4096), b""):
+            chunks.append(chunk)
+            last[0] = time.monotonic()
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    while p.poll() is None:
+        if time.monotonic() - last[0] > quiet_limit:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+            reader.join(5)
+            return None, b"".join(chunks).decode(errors="replace")
+        time.sleep(0.5)
+    reader.join(5)
+    try:
+        os.killpg(p.pid, signal.SIGKILL)  # what the tests left running
+    except ProcessLookupError:
+        pass
+    return p.returncode, b"".join(chunks).decode(errors="replace")
+
+
 # -- one mutant ------------------------------------------------------------------------------
 class Worker(object):
     """A copy of the tree with its own build; one mutant at a time."""
@@ -332,22 +365,19 @@ class Worker(object):
             times = [cov["tests"][t]["seconds"] for t in tests]
             # A mutant that hangs a test fails that test at its own limit.
             each = max(30.0, timeout_factor * max(times))
-            budget = sum(times) * timeout_factor + each + 60
             start = time.monotonic()
-            try:
-                r = subprocess.run(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
-                                   cwd=os.path.join(self.tree, "tests"), env=test_env(self.build),
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=budget)
-            except subprocess.TimeoutExpired:
+            status, out = run_watched(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
+                                      os.path.join(self.tree, "tests"), test_env(self.build),
+                                      each + 30)
+            if status is None:
                 return {"status": "timed out", "tests": tests, "seconds": time.monotonic() - start}
             took = time.monotonic() - start
-            if r.returncode == 0:
+            if status == 0:
                 return {"status": "survived", "tests": tests, "seconds": took}
-            out = r.stdout.decode(errors="replace")
             killer = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
             status = "timed out" if "Timeout" in out and "+++ Timeout" in out else "killed"
             return {"status": status, "tests": tests, "seconds": took,
-                    "by": killer[0] if killer else "pytest status %d" % r.returncode}
+                    "by": killer[0] if killer else "pytest status %d" % status}
         finally:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(original)
@@ -375,7 +405,8 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1),
                     help="mutants built and tested at once (default: twice the machine's cores)")
     ap.add_argument("--timeout-factor", type=float, default=4.0,
-                    help="a test times out at this many times its unmutated time (30 s at least)")
+                    help="a test times out at this many times its unmutated time (30 s at least); "
+                         "a run that prints nothing for 30 s longer is killed")
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutants"),
                     help="where the copies, builds and reports go (default build-mutants/)")
     ap.add_argument("--write-map", metavar="FILE",
