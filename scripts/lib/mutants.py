@@ -102,13 +102,16 @@ class Results(object):
                     self.known[entry["key"]] = entry["result"]
         self.lock = threading.Lock()
 
-    def earlier(self, mutant):
+    def earlier(self, mutant, survivors_too=False):
         r = self.known.get(mutant["key"])
-        return dict(r, cached=True) if r and r["status"] in self.FINAL else None
+        if r and (survivors_too or r["status"] in self.FINAL):
+            return dict(r, cached=True)
+        return None
 
     def add(self, mutant, result):
         with self.lock, open(self.path, "a") as f:
-            f.write(json.dumps({"key": mutant["key"], "result": result}) + "\n")
+            f.write(json.dumps({"key": mutant["key"], "file": mutant["file"],
+                                "result": result}) + "\n")
 
 
 def draw(path, seed, mutate):
@@ -239,27 +242,33 @@ def coverage(log):
     return data
 
 
-def write_map(cov, path):
-    """The source files each test runs, for a run with --map: the tests with
-    their times, fastest first, and per source file the indices of the
-    tests that run any of its lines."""
+def write_map(cov, killers, path):
+    """For a run with --map: the tests with their times, fastest first; per
+    source file the indices of the tests that run any of its lines; and per
+    source file the tests that killed its mutants in this run, with how
+    many (a run with the map tries them first)."""
     tests = sorted(((t, r) for t, r in cov["tests"].items() if not r["failed"]),
                    key=lambda tr: (tr[1]["seconds"], tr[0]))
+    index = {t: i for i, (t, _) in enumerate(tests)}
     files = {}
-    for index, (_, r) in enumerate(tests):
+    for i, (_, r) in enumerate(tests):
         for source in r["lines"]:
-            files.setdefault(source, []).append(index)
+            files.setdefault(source, []).append(i)
+    killed = {source: {str(index[t]): n for t, n in by.items() if t in index}
+              for source, by in killers.items() if by}
+    compact = lambda value: json.dumps(value, separators=(",", ":"), sort_keys=True)
     with open(path, "w") as f:
-        f.write('{"tests": [\n%s\n],\n"files": {\n%s\n}}\n' % (
+        f.write('{"tests": [\n%s\n],\n"files": {\n%s\n},\n"killers": {\n%s\n}}\n' % (
             ",\n".join(json.dumps([t, round(r["seconds"], 3)]) for t, r in tests),
-            ",\n".join("%s: %s" % (json.dumps(s), json.dumps(ix, separators=(",", ":")))
-                        for s, ix in sorted(files.items()))))
+            ",\n".join("%s: %s" % (json.dumps(s), compact(ix)) for s, ix in sorted(files.items())),
+            ",\n".join("%s: %s" % (json.dumps(s), compact(k)) for s, k in sorted(killed.items()))))
 
 
 def coverage_from_map(path, collected):
     """What --map gives in place of the coverage run: a test runs every line
     of the files the map names for it (tests the suite no longer has are
-    dropped; a file the map does not know is run against every test)."""
+    dropped; a file the map does not know is run against every test); and
+    the killers of each file's mutants in the run that wrote the map."""
     with open(path) as f:
         data = json.load(f)
     tests = {t: {"seconds": s, "failed": False, "lines": {}}
@@ -269,7 +278,9 @@ def coverage_from_map(path, collected):
             t = data["tests"][i][0]
             if t in tests:
                 tests[t]["lines"][source] = [0]
-    return {"tests": tests, "executable": {}}
+    killers = {source: {data["tests"][int(i)][0]: n for i, n in by.items()}
+               for source, by in data.get("killers", {}).items()}
+    return {"tests": tests, "executable": {}}, killers
 
 
 def collect(tree, build):
@@ -410,13 +421,18 @@ def main(argv=None):
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutants"),
                     help="where the copies, builds and reports go (default build-mutants/)")
     ap.add_argument("--write-map", metavar="FILE",
-                    help="after the coverage run, write which tests run which source file")
+                    help="at the end, write which tests run each source file and which killed "
+                         "its mutants (for --map)")
     ap.add_argument("--map", metavar="FILE",
                     help="choose each mutant's tests from this map (tests that run its file) "
                          "instead of a coverage run: minutes sooner, more tests a mutant")
+    ap.add_argument("--report-only", action="store_true",
+                    help="build and run nothing: the report (and map) from what earlier runs found")
     ap.add_argument("--fail-on-survivors", action="store_true",
                     help="exit 1 when a survivor is not in tests/mutants_explained.txt")
     args = ap.parse_args(argv)
+    if args.report_only and args.map:
+        ap.error("--report-only takes what earlier runs found, not a map")
     WORK = os.path.abspath(args.work)
     bindir = os.path.dirname(sys.executable)
     PYTHON = sys.executable
@@ -433,18 +449,17 @@ def main(argv=None):
     explained = load_explained()
     if not args.map:
         cov = coverage(log)
-        if args.write_map:
-            write_map(cov, args.write_map)
     log("drawing mutants")
     pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
     log("setting up %d builds" % args.jobs)
-    workers = [Worker(i) for i in range(args.jobs)]
+    workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
+    known_killers = {}
     if args.map:
-        cov = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
+        cov, known_killers = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
     free = list(workers)
     free_lock = threading.Lock()
     results = {rel: {} for rel in pools}
-    killers = {rel: {} for rel in pools}
+    killers = {rel: dict(known_killers.get(rel, {})) for rel in pools}
     earlier = Results(os.path.join(WORK, "results.jsonl"))
     lock = threading.Lock()
 
@@ -463,8 +478,10 @@ def main(argv=None):
             return
         elif explanation(explained, mutant):
             result = {"status": "survived", "note": "explained, not run"}
-        elif earlier.earlier(mutant):
-            result = earlier.earlier(mutant)
+        elif earlier.earlier(mutant, args.report_only):
+            result = earlier.earlier(mutant, args.report_only)
+        elif args.report_only:
+            return
         else:
             with free_lock:
                 w = free.pop()
@@ -492,6 +509,8 @@ def main(argv=None):
         for f in [ex.submit(one, rel, i) for rel, i in order]:
             f.result()
     report = write_report(args, pools, results, explained, time.monotonic() - started)
+    if args.write_map:
+        write_map(cov, killers, args.write_map)
     log("report: %s" % report)
     unexplained = [1 for rel in results for i, r in kept(results[rel], args.per_file)
                    if r["status"] == "survived" and not explanation(explained, pools[rel][i])]
