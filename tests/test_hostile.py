@@ -16,7 +16,7 @@ import types
 import pytest
 import requests
 
-from conftest import run_python
+from conftest import native_speed, run_python
 from standin import Drive, StandIn
 
 OUT = "QuillsiftBYOskel.txt"
@@ -230,3 +230,66 @@ def test_an_allocation_that_fails_ends_the_call_with_memory_error(call):
     result = run_python(ALLOCATIONS_FAIL, cwd=os.path.dirname(__file__), args=[call], timeout=60)
     assert result.returncode == 0, result.stderr[-3000:]
     assert int(result.stdout.split()[-1]) > 10  # the calls were reached
+
+
+# The module's initialization with each of its allocations failing in turn,
+# each in a child forked from an interpreter that has already imported what
+# the module imports: every one ends in a MemoryError, never a crash, a hang
+# or another error, up to the first start that lets the module be made.
+INIT_FAILS = r"""
+import importlib, os, signal, sys, _imp, _testcapi
+for name in sys.argv[1:]:
+    try:
+        importlib.import_module(name)
+    except Exception:
+        pass
+spec = importlib.util.find_spec("fernwick")
+
+def child(start):
+    signal.alarm(30)
+    _testcapi.set_nomemory(start, 0)
+    try:
+        module = _imp.create_dynamic(spec)
+        _imp.exec_dynamic(module)
+    except MemoryError:
+        os._exit(0)
+    except BaseException:
+        os._exit(2)
+    _testcapi.remove_mem_hooks()
+    os._exit(1 if callable(module.get_url) and callable(module.main) else 3)
+
+failed, start, made = [], 0, None
+while made is None:
+    children = []
+    for _ in range(4):
+        start += 1
+        pid = os.fork()
+        if pid == 0:
+            child(start)
+        children.append((start, pid))
+    for at, pid in children:
+        status = os.waitpid(pid, 0)[1]
+        code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+        if code == 1 and made is None:
+            made = at
+        elif code != 0 and code != 1:
+            failed.append((at, code))
+print(made, failed)
+"""
+
+
+@native_speed("a fork for each allocation of the module's initialization")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="a child is forked for each allocation")
+def test_an_allocation_that_fails_ends_the_module_init_with_memory_error():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    imports = run_python("""
+        import sys
+        before = set(sys.modules)
+        import fernwick
+        print(" ".join(sorted(set(sys.modules) - before - {"fernwick"})))
+    """)
+    result = run_python(INIT_FAILS, args=imports.stdout.split(), timeout=300)
+    made, failed = result.stdout.split(" ", 1)
+    assert (result.returncode, failed.strip()) == (0, "[]"), result.stderr[-3000:]
+    assert int(made) > 100  # the initialization's own allocations were reached

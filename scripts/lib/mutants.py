@@ -353,7 +353,9 @@ class Worker(object):
         self.tree = os.path.join(WORK, "w%d" % index)
         self.build = os.path.join(self.tree, "build")
         copy_tree(self.tree)
-        setup_build(self.tree, self.build)
+        # Warnings as errors, as CI builds: a mutant the project's own build
+        # would refuse (a function that falls off its end) does not compile.
+        setup_build(self.tree, self.build, "-Dwerror=true")
         self.digest = module_digest(self.build)
 
     def run(self, mutant, cov, killers, timeout_factor):
