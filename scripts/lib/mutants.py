@@ -149,14 +149,19 @@ def draw(path, seed, mutate):
 
 # -- builds ----------------------------------------------------------------------------------
 def copy_tree(dest):
+    """The tree's sources and tests into `dest`, every file with a new time:
+    a copy that kept the times of the originals would look older than the
+    objects an interrupted run built from a mutant, and ninja would keep
+    those."""
     os.makedirs(dest, exist_ok=True)
     for name in COPIED:
         src, dst = os.path.join(ROOT, name), os.path.join(dest, name)
         if os.path.isdir(src):
             shutil.rmtree(dst, ignore_errors=True)
-            shutil.copytree(src, dst, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+            shutil.copytree(src, dst, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"),
+                            copy_function=shutil.copyfile)
         else:
-            shutil.copy2(src, dst)
+            shutil.copyfile(src, dst)
 
 
 def setup_build(tree, build, *options):
@@ -455,6 +460,8 @@ def main(argv=None):
     pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
     log("setting up %d builds" % args.jobs)
     workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
+    if len({w.digest for w in workers}) > 1:
+        raise SystemExit("mutants: the unmutated builds differ; remove %s and run again" % WORK)
     known_killers = {}
     if args.map:
         cov, known_killers = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
