@@ -151,6 +151,9 @@ def test_status_line_on_a_terminal(tmp_path, kind, recursive, resume, columns):
     assert ("5" in [f[6] for f in fields]) == resume
     assert any(" | left " in line for line in drawn)
     assert any(", run " in line for line in drawn) == recursive
+    if kind == "long":  # seconds of work left at the start are shown as such
+        left = [re.search(r" \| left (\d+):(\d\d)", line) for line in drawn]
+        assert max(int(m[1]) * 60 + int(m[2]) for m in left if m) > 0
 
 
 # A Python shell window's standard error says it is a terminal but has no

@@ -136,6 +136,7 @@ def test_answer_used_as_it_comes(real, scripted, reply, data):
     partial(0, PREFIX - 1, len(BODY), extra=[("Content-Encoding", "gzip")]),
     ("206 Partial Content", [("Content-Range", "bytes 0-x/301200")], BODY[:PREFIX]),
     ("206 Partial Content", [("Content-Range", "bytez 0-131071/301200")], BODY[:PREFIX]),
+    ("206 Partial Content", [("Content-Range", "bytes 0-131071/1000")], BODY[:PREFIX]),
     ("206 Partial Content", [], BODY[:PREFIX]),
     ("416 Range Not Satisfiable", [("Content-Range", "bytes */301200")], b""),
     ("416 Range Not Satisfiable", [], b""),
