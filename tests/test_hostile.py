@@ -251,12 +251,15 @@ def child(start):
     try:
         module = _imp.create_dynamic(spec)
         _imp.exec_dynamic(module)
+        code = 1
     except MemoryError:
-        os._exit(0)
+        code = 0
     except BaseException:
-        os._exit(2)
-    _testcapi.remove_mem_hooks()
-    os._exit(1 if callable(module.get_url) and callable(module.main) else 3)
+        code = 2
+    _testcapi.remove_mem_hooks()  # before anything else allocates
+    if code == 1 and not (callable(module.get_url) and callable(module.main)):
+        code = 3
+    os._exit(code)
 
 failed, start, made = [], 0, None
 while made is None:
