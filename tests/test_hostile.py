@@ -223,6 +223,14 @@ print(start)
 """
 
 
+# CPython 3.13 itself crashes where some of its allocations fail: in its
+# compiler (compiler_enter_scope) and in a call with keyword arguments
+# (_PyStack_UnpackDict_Free). 3.7 to 3.11 and 3.15 do not.
+interpreter_survives_allocation_failures = pytest.mark.skipif(
+    sys.version_info[:2] == (3, 13), reason="CPython 3.13 crashes when some allocations fail")
+
+
+@interpreter_survives_allocation_failures
 @pytest.mark.parametrize("call", ["get_sha1list", "get_cidlist", "get_url", "get_preid"])
 def test_an_allocation_that_fails_ends_the_call_with_memory_error(call):
     if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
@@ -281,6 +289,7 @@ print(made, failed)
 """
 
 
+@interpreter_survives_allocation_failures
 @native_speed("a fork for each allocation of the module's initialization")
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="a child is forked for each allocation")
 def test_an_allocation_that_fails_ends_the_module_init_with_memory_error():
