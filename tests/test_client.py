@@ -408,6 +408,16 @@ def test_get_preid_deadline(fw, net, monkeypatch, step, chunk, late):
     assert reply.closed == 1
 
 
+# A clock that fails, or tells no time: its error ends the call as raised.
+@pytest.mark.parametrize("reading, error", [(lambda: 1 / 0, ZeroDivisionError),
+                                            (lambda: "noon", TypeError)])
+def test_get_preid_clock_error(fw, net, monkeypatch, reading, error):
+    monkeypatch.setattr(fw, "time", types.SimpleNamespace(monotonic=reading, time=reading))
+    net(body_reply(10, 10))
+    with pytest.raises(error):
+        fw.get_preid("https://cdn.example/x", "ck", 0)
+
+
 # A read that fails within the deadline keeps its error; one that fails once
 # the deadline has passed was cut off, and is a timeout.
 @pytest.mark.parametrize("step, error", [(0.0, requests.ConnectionError),
