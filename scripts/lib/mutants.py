@@ -292,7 +292,9 @@ def collect(tree, build):
     r = subprocess.run([PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--collect-only"]
                        + test_files(), cwd=os.path.join(tree, "tests"), env=test_env(build),
                        stdout=subprocess.PIPE, check=True)
-    return {l for l in r.stdout.decode().splitlines() if "::" in l}
+    # Ids as the tests folder names them (pytest prints them from the root).
+    return {os.path.basename(l[:l.index("::")]) + l[l.index("::"):]
+            for l in r.stdout.decode().splitlines() if "::" in l}
 
 
 def tests_for(cov, mutant):
@@ -318,6 +320,9 @@ def test_env(build):
     return env
 
 
+DEADLINE = [float("inf")]  # --budget: no mutant runs past it
+
+
 def run_watched(cmd, cwd, env, quiet_limit):
     """Runs the tests in a session of their own; (exit status, output), or
     (None, output) when nothing came out for `quiet_limit` seconds: a test
@@ -336,7 +341,7 @@ def run_watched(cmd, cwd, env, quiet_limit):
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
     while p.poll() is None:
-        if time.monotonic() - last[0] > quiet_limit:
+        if time.monotonic() - last[0] > quiet_limit or time.monotonic() > DEADLINE[0]:
             os.killpg(p.pid, signal.SIGKILL)
             p.wait()
             reader.join(5)
@@ -351,6 +356,37 @@ def run_watched(cmd, cwd, env, quiet_limit):
 
 
 # -- one mutant ------------------------------------------------------------------------------
+def syntax_commands(build, tree):
+    """For each source file, a compiler command that only checks its
+    syntax (for a header, that of the unit named like it, or else of the
+    first that includes it): a mutant that cannot compile fails it in a
+    fraction of a build."""
+    with open(os.path.join(build, "compile_commands.json")) as f:
+        entries = json.load(f)
+    by_unit = {}
+    for e in entries:
+        unit = os.path.relpath(os.path.normpath(os.path.join(e["directory"], e["file"])), tree)
+        args, out, skip = e["command"].split(), [], 0
+        for a in args:
+            if skip:
+                skip -= 1
+            elif a in ("-o", "-MQ", "-MF"):
+                skip = 1
+            elif a != "-MD":
+                out.append(a)
+        by_unit[unit] = out + ["-fsyntax-only"]
+    commands = dict(by_unit)
+    for header in glob.glob(os.path.join(tree, "src", "**", "*.h"), recursive=True):
+        rel = os.path.relpath(header, tree)
+        twin = rel[:-2] + ".cpp"
+        included = '#include "%s"' % os.path.relpath(header, os.path.join(tree, "src"))
+        users = [u for u in sorted(by_unit) if open(os.path.join(tree, u)).read().find(included) >= 0]
+        unit = twin if twin in by_unit else (users[0] if users else None)
+        if unit:
+            commands[rel] = by_unit[unit]
+    return commands
+
+
 class Worker(object):
     """A copy of the tree with its own build; one mutant at a time."""
 
@@ -362,6 +398,7 @@ class Worker(object):
         # would refuse (a function that falls off its end) does not compile.
         setup_build(self.tree, self.build, "-Dwerror=true")
         self.digest = module_digest(self.build)
+        self.syntax = syntax_commands(self.build, self.tree)
 
     def run(self, mutant, cov, killers, timeout_factor):
         target = os.path.join(self.tree, mutant["file"])
@@ -370,6 +407,10 @@ class Worker(object):
         try:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(mutant["text"])
+            check = self.syntax.get(mutant["file"])
+            if check and subprocess.run(check, cwd=self.build, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL).returncode != 0:
+                return {"status": "not compiling"}
             if not ninja(self.build):
                 return {"status": "not compiling"}
             if module_digest(self.build) == self.digest:
@@ -387,6 +428,8 @@ class Worker(object):
             status, out = run_watched(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
                                       os.path.join(self.tree, "tests"), test_env(self.build),
                                       each + 30)
+            if status is None and time.monotonic() > DEADLINE[0]:
+                return {"status": "unfinished"}
             if status is None:
                 return {"status": "timed out", "tests": tests, "seconds": time.monotonic() - start}
             took = time.monotonic() - start
@@ -433,6 +476,9 @@ def main(argv=None):
     ap.add_argument("--map", metavar="FILE",
                     help="choose each mutant's tests from this map (tests that run its file) "
                          "instead of a coverage run: minutes sooner, more tests a mutant")
+    ap.add_argument("--budget", type=float, metavar="SECONDS",
+                    help="start no mutant after this many seconds of mutants, and stop those "
+                         "running then; the report counts the mutants done")
     ap.add_argument("--report-only", action="store_true",
                     help="build and run nothing: the report (and map) from what earlier runs found")
     ap.add_argument("--fail-on-survivors", action="store_true",
@@ -454,7 +500,9 @@ def main(argv=None):
             print("[%5.0f s] %s" % (time.monotonic() - started, text), flush=True)
 
     explained = load_explained()
-    if not args.map:
+    if args.report_only and not args.write_map:
+        cov = {"tests": {}, "executable": {}}  # what is known needs no coverage run
+    elif not args.map:
         cov = coverage(log)
     log("drawing mutants")
     pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
@@ -462,6 +510,8 @@ def main(argv=None):
     workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
     if len({w.digest for w in workers}) > 1:
         raise SystemExit("mutants: the unmutated builds differ; remove %s and run again" % WORK)
+    if args.budget is not None:
+        DEADLINE[0] = time.monotonic() + args.budget
     known_killers = {}
     if args.map:
         cov, known_killers = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
@@ -483,7 +533,7 @@ def main(argv=None):
         mutant = pools[rel][index]
         if not balanced_like(mutant["before"], mutant["after"]):
             result = {"status": "not compiling", "unbuilt": True}
-        elif not wanted(rel, index):
+        elif not wanted(rel, index) or time.monotonic() > DEADLINE[0]:
             return
         elif explanation(explained, mutant):
             result = {"status": "survived", "note": "explained, not run"}
@@ -499,6 +549,8 @@ def main(argv=None):
             finally:
                 with free_lock:
                     free.append(w)
+            if result["status"] == "unfinished":
+                return
             earlier.add(mutant, result)
         with lock:
             results[rel][index] = result
