@@ -124,7 +124,8 @@ def draw(path, seed, mutate):
     out = os.path.join(WORK, "draw", rel.replace(os.sep, "_"))
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    subprocess.run([mutate, path, "cpp", "--noCheck", "--mutantDir", out],
+    # In its folder: the mutator leaves temporary files where it runs.
+    subprocess.run([mutate, path, "cpp", "--noCheck", "--mutantDir", out], cwd=out,
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     mutants = []
     for name in sorted(os.listdir(out), key=lambda n: int(n.split(".")[-2])):
@@ -425,20 +426,20 @@ class Worker(object):
             # A mutant that hangs a test fails that test at its own limit.
             each = max(30.0, timeout_factor * max(times))
             start = time.monotonic()
-            status, out = run_watched(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
-                                      os.path.join(self.tree, "tests"), test_env(self.build),
-                                      each + 30)
-            if status is None and time.monotonic() > DEADLINE[0]:
+            exit_status, out = run_watched(pytest_cmd(tests, ["--timeout", "%.0f" % each]),
+                                           os.path.join(self.tree, "tests"),
+                                           test_env(self.build), each + 30)
+            if exit_status is None and time.monotonic() > DEADLINE[0]:
                 return {"status": "unfinished"}
-            if status is None:
+            if exit_status is None:
                 return {"status": "timed out", "tests": tests, "seconds": time.monotonic() - start}
             took = time.monotonic() - start
-            if status == 0:
+            if exit_status == 0:
                 return {"status": "survived", "tests": tests, "seconds": took}
             killer = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
-            status = "timed out" if "Timeout" in out and "+++ Timeout" in out else "killed"
+            status = "timed out" if "+++ Timeout" in out else "killed"
             return {"status": status, "tests": tests, "seconds": took,
-                    "by": killer[0] if killer else "pytest status %d" % status}
+                    "by": killer[0] if killer else "pytest status %d" % exit_status}
         finally:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(original)
