@@ -230,11 +230,15 @@ interpreter_survives_allocation_failures = pytest.mark.skipif(
     sys.version_info[:2] == (3, 13), reason="CPython 3.13 crashes when some allocations fail")
 
 
+def needs_set_nomemory():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+
+
 @interpreter_survives_allocation_failures
 @pytest.mark.parametrize("call", ["get_sha1list", "get_cidlist", "get_url", "get_preid"])
 def test_an_allocation_that_fails_ends_the_call_with_memory_error(call):
-    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
-        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    needs_set_nomemory()
     result = run_python(ALLOCATIONS_FAIL, cwd=os.path.dirname(__file__), args=[call], timeout=60)
     assert result.returncode == 0, result.stderr[-3000:]
     assert int(result.stdout.split()[-1]) > 10  # the calls were reached
@@ -293,8 +297,7 @@ print(made, failed)
 @native_speed("a fork for each allocation of the module's initialization")
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="a child is forked for each allocation")
 def test_an_allocation_that_fails_ends_the_module_init_with_memory_error():
-    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
-        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    needs_set_nomemory()
     imports = run_python("""
         import sys
         before = set(sys.modules)

@@ -377,11 +377,15 @@ def syntax_commands(build, tree):
                 out.append(a)
         by_unit[unit] = out + ["-fsyntax-only"]
     commands = dict(by_unit)
+    texts = {}
+    for unit in sorted(by_unit):
+        with open(os.path.join(tree, unit), encoding="utf-8") as f:
+            texts[unit] = f.read()
     for header in glob.glob(os.path.join(tree, "src", "**", "*.h"), recursive=True):
         rel = os.path.relpath(header, tree)
         twin = rel[:-2] + ".cpp"
         included = '#include "%s"' % os.path.relpath(header, os.path.join(tree, "src"))
-        users = [u for u in sorted(by_unit) if open(os.path.join(tree, u)).read().find(included) >= 0]
+        users = [u for u, text in texts.items() if included in text]
         unit = twin if twin in by_unit else (users[0] if users else None)
         if unit:
             commands[rel] = by_unit[unit]
@@ -530,6 +534,15 @@ def main(argv=None):
             done = sorted(i for i, r in results[rel].items() if counts_toward_n(r))
             return len([i for i in done if i < index]) < args.per_file
 
+    def run_on_free_worker(mutant, file_killers):
+        with free_lock:
+            w = free.pop()
+        try:
+            return w.run(mutant, cov, file_killers, args.timeout_factor)
+        finally:
+            with free_lock:
+                free.append(w)
+
     def one(rel, index):
         mutant = pools[rel][index]
         if not balanced_like(mutant["before"], mutant["after"]):
@@ -538,21 +551,15 @@ def main(argv=None):
             return
         elif explanation(explained, mutant):
             result = {"status": "survived", "note": "explained, not run"}
-        elif earlier.earlier(mutant, args.report_only):
-            result = earlier.earlier(mutant, args.report_only)
-        elif args.report_only:
-            return
         else:
-            with free_lock:
-                w = free.pop()
-            try:
-                result = w.run(mutant, cov, killers[rel], args.timeout_factor)
-            finally:
-                with free_lock:
-                    free.append(w)
-            if result["status"] == "unfinished":
+            result = earlier.earlier(mutant, args.report_only)
+            if result is None and args.report_only:
                 return
-            earlier.add(mutant, result)
+            if result is None:
+                result = run_on_free_worker(mutant, killers[rel])
+                if result["status"] == "unfinished":
+                    return
+                earlier.add(mutant, result)
         with lock:
             results[rel][index] = result
             if result.get("by") in cov["tests"]:
