@@ -23,13 +23,14 @@ import pytest
 import requests
 
 from conftest import native_speed, python_env
-from standin import Router
+from standin import API_HOST, Router
 
 OUT = "QuillsiftBYOskel.txt"
 CONFIG = "[必须参数]\ncid = 7\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 否\n"
 PAUSE = "请求过于频繁，暂停"
 COOKIE_LINE = "cookie已失效（HTTP 401），请在config.ini中更新cookie后，以resume = 是重新运行"
 EPOCH = 1700000000.0
+LOOKALIKE = "https://%s.cdn" % API_HOST  # a download host whose name starts like the API's
 
 
 class Clock:
@@ -95,6 +96,7 @@ class Service(http.server.ThreadingHTTPServer):
         self.count = None  # the listing's count, when not the files'
         self.latency = 0.0  # of an API request, on the clock
         self.limit_reply = (429, {"Retry-After": "1"})  # the bucket's refusal
+        self.download_base = None  # of the addresses given, when not this server
 
     def handle_error(self, request, client_address):
         pass  # a client that closes its kept-alive connections resets them
@@ -179,7 +181,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if kind == "download":
             return self.send(200, body(pc))
         if kind == "address":
-            answer = {"state": True, "file_url": service.base + "/dl/" + pc}
+            answer = {"state": True, "file_url": (service.download_base or service.base) + "/dl/" + pc}
         else:
             offset = int(query["offset"][0])
             data = [{"n": pc + ".bin", "s": len(body(pc)), "sha": "S" + pc, "pc": pc, "cid": "7"}
@@ -444,6 +446,22 @@ def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path):
     assert sent_too_soon(server) == [] and not [t for t in said if t.startswith(PAUSE)]
 
 
+# A slow API (1.5 s a request) refusing two pages early on, then one request
+# in thirty: the pace learned (one request in 1.58 s) is under one a second.
+# A refused page is asked again in its slot, with no wait of its own, and
+# each later refusal, thirty requests on, still recurs at that pace: it takes
+# back the 5 % probe that met it, so the pace learned holds to the end.
+def test_a_pace_under_one_a_second_holds(batch, service, tmp_path):
+    server = service(files=6)
+    server.count, server.latency = 115 * 120, 1.5
+    server.plan({"list": ([None] * 4 + [(503, {})]) * 2 + ([None] * 29 + [(503, {})]) * 3})
+    batch(server)
+    assert sorted(written(tmp_path)) == every_line(server)
+    starts = [at for (kind, _, _), at in zip(server.log, server.times) if kind == "list"]
+    gaps = [b - a for a, b in zip(starts, starts[1:])]
+    assert max(gaps[10:]) < 1.6 and sum(gap > 1.55 for gap in gaps[-30:]) >= 10, gaps
+
+
 def test_refused_for_fifteen_minutes_the_file_is_given_up(batch, service, tmp_path):
     """After the listing the service refuses everything, asking for 10
     minutes: the third try would come 20 minutes after the first."""
@@ -481,7 +499,7 @@ def test_alone_a_refusal_raises_at_once(batch, service, fw, clock, capsys, call,
 
 COMMAND = """
 import sys, threading, fernwick, fernwick_command
-from standin import Router
+from standin import API_HOST, DEFAULT_HOSTS, Router
 
 class Clock:
     now, lock = 0.0, threading.Lock()
@@ -493,7 +511,7 @@ class Clock:
         with self.lock:
             self.now += seconds
 
-fernwick.requests = Router(sys.argv[1])
+fernwick.requests = Router(sys.argv[1], hosts=DEFAULT_HOSTS + (API_HOST + ".cdn",))
 if sys.argv[2:] != ["real-time"]:
     fernwick.time = Clock()
 sys.exit(fernwick_command.main())
@@ -558,6 +576,9 @@ CASES = {
                             "'https://api.drive.example/files?aid=1&cid=7&"),
     "state-false": (20, "state-false", {}, 5, STREAK, "fernwick: RequestException: 'file_url'\n"),
     "download-401": (None, None, {("download", "pc03"): [(401, {})] * 4}, 3, "放弃1个文件", ""),
+    # the download host's name starts like the API's: a 401 there is no cookie's
+    "download-401-lookalike-host": (None, None, {("download", "pc03"): [(401, {})] * 4}, 3,
+                                    "放弃1个文件", ""),
 }
 
 
@@ -567,6 +588,8 @@ def test_a_batch_that_cannot_succeed_stops_then_resumes(service, tmp_path, case)
     server = service(files=60)
     server.dies_after, server.death = dies_after, death
     server.plan(script)
+    if "lookalike" in case:
+        server.download_base = LOOKALIKE
     code, said, err = command(server, tmp_path)
     assert code == status, err
     assert said.count(said_once) == 1 and err.startswith(err_head) and err.count("\n") <= 1
