@@ -432,17 +432,24 @@ def test_spacing_keeps_refusals_rare(batch, service, tmp_path):
 # bare 503. Unspaced the listing runs at 100 a second; the pace is learned
 # from what the service delivered and cut until it holds: every page served
 # once, a few refusals, the listing in under twice the limit's time (2.64 s
-# of the clock against 1.5 s, 8 refusals, as it stands).
-def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path):
+# of the clock against 1.5 s, 8 refusals, as it stands). Under a limit of
+# less than one a second it does not hold yet: delivery is measured per
+# second a request was in flight, which one request at a time makes the
+# latency's rate, not the limit's (140 refusals, 177 s against 75 s).
+SLOW_LIMIT = pytest.mark.xfail(strict=True, reason="a pace under one a second is learned slowly")
+
+
+@pytest.mark.parametrize("rate, burst", [(40, 6), pytest.param(0.8, 1, marks=SLOW_LIMIT)])
+def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path, rate, burst):
     server = service(files=6)
-    server.count, server.latency, server.bucket = 6900, 0.01, (40, 6)
+    server.count, server.latency, server.bucket = 6900, 0.01, (rate, burst)
     server.limit_reply = (503, {})
     said = batch(server)
     assert sorted(written(tmp_path)) == every_line(server)
     pages = [(pc, reply) for kind, pc, reply in server.log if kind == "list"]
     assert sorted({int(pc) for pc, reply in pages if reply is None}) == list(range(0, 6900, 115))
     refusals, listed_at = len([1 for _, reply in pages if reply]), server.times[len(pages) - 1]
-    assert refusals <= 10 and 60 / 40 <= listed_at <= 2 * 60 / 40, (refusals, listed_at)
+    assert refusals <= 10 and 60 / rate <= listed_at <= 2 * 60 / rate, (refusals, listed_at)
     assert sent_too_soon(server) == [] and not [t for t in said if t.startswith(PAUSE)]
 
 

@@ -322,6 +322,7 @@ def test_env(build):
 
 
 DEADLINE = [float("inf")]  # --budget: no mutant runs past it
+REFERENCE = [None]  # the unmutated build a kill is checked against
 
 
 def run_watched(cmd, cwd, env, quiet_limit):
@@ -396,7 +397,7 @@ class Worker(object):
     """A copy of the tree with its own build; one mutant at a time."""
 
     def __init__(self, index):
-        self.tree = os.path.join(WORK, "w%d" % index)
+        self.tree = os.path.join(WORK, "w%s" % index)
         self.build = os.path.join(self.tree, "build")
         copy_tree(self.tree)
         # Warnings as errors, as CI builds: a mutant the project's own build
@@ -440,13 +441,26 @@ class Worker(object):
             took = time.monotonic() - start
             if exit_status == 0:
                 return {"status": "survived", "tests": tests, "seconds": took}
+            if exit_status in (3, 4, 5):  # pytest's own trouble, or a test id it no longer has
+                return {"status": "unfinished", "trouble": out[-500:]}
             killer = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
             status = "timed out" if "+++ Timeout" in out else "killed"
+            if killer and not passes_unmutated(killer[0], each):
+                return {"status": "unfinished", "flaky": killer[0]}
             return {"status": status, "tests": tests, "seconds": took,
                     "by": killer[0] if killer else "pytest status %d" % exit_status}
         finally:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(original)
+
+
+def passes_unmutated(test, each):
+    """Whether `test` passes on the unmutated build: one that fails there
+    too (a timing test on a loaded machine) killed nothing."""
+    ref = REFERENCE[0]
+    status, _ = run_watched(pytest_cmd([test], ["--timeout", "%.0f" % each]),
+                            os.path.join(ref.tree, "tests"), test_env(ref.build), each + 30)
+    return status == 0
 
 
 # -- the run ---------------------------------------------------------------------------------
@@ -513,7 +527,12 @@ def main(argv=None):
     pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
     log("setting up %d builds" % args.jobs)
     workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
-    if len({w.digest for w in workers}) > 1:
+    if workers:
+        REFERENCE[0] = Worker("ref")
+        workers_and_reference = workers + [REFERENCE[0]]
+    else:
+        workers_and_reference = []
+    if len({w.digest for w in workers_and_reference}) > 1:
         raise SystemExit("mutants: the unmutated builds differ; remove %s and run again" % WORK)
     if args.budget is not None:
         DEADLINE[0] = time.monotonic() + args.budget
@@ -557,6 +576,12 @@ def main(argv=None):
                 return
             if result is None:
                 result = run_on_free_worker(mutant, killers[rel])
+                if result.get("trouble"):
+                    log("%s:%d pytest could not run its tests: %s"
+                        % (rel, mutant["line"], result["trouble"].strip().splitlines()[-1:]))
+                if result.get("flaky"):
+                    log("%s:%d its killer %s fails unmutated too: left for another run"
+                        % (rel, mutant["line"], result["flaky"]))
                 if result["status"] == "unfinished":
                     return
                 earlier.add(mutant, result)
