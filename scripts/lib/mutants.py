@@ -248,45 +248,90 @@ def coverage(log):
     return data
 
 
+def file_digest(rel):
+    with open(os.path.join(ROOT, rel), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()[:16]
+
+
 def write_map(cov, killers, path):
     """For a run with --map: the tests with their times, fastest first; per
-    source file the indices of the tests that run any of its lines; and per
-    source file the tests that killed its mutants in this run, with how
-    many (a run with the map tries them first)."""
+    source file the digest of the text it was made from, and for each line
+    the counters know, the tests that run it (a set of tests written once as
+    a hexadecimal mask of their indices, and each line pointing at its set);
+    and per source file the tests that killed its mutants in this run, with
+    how many (a run with the map tries them first)."""
     tests = sorted(((t, r) for t, r in cov["tests"].items() if not r["failed"]),
                    key=lambda tr: (tr[1]["seconds"], tr[0]))
     index = {t: i for i, (t, _) in enumerate(tests)}
-    files = {}
+    masks = {}
     for i, (_, r) in enumerate(tests):
-        for source in r["lines"]:
-            files.setdefault(source, []).append(i)
+        for source, lines in r["lines"].items():
+            for line in lines:
+                key = (source, line)
+                masks[key] = masks.get(key, 0) | (1 << i)
+    sets = {0: 0}
+    # Every source file, those with no line the counters know too (a header
+    # of declarations): a quick run knows it has nothing to run.
+    lines = {os.path.relpath(p, ROOT): {} for p in sources([])}
+    for source, executable in cov["executable"].items():
+        for line in executable:
+            mask = masks.get((source, line), 0)
+            lines.setdefault(source, {})[str(line)] = sets.setdefault(mask, len(sets))
     killed = {source: {str(index[t]): n for t, n in by.items() if t in index}
               for source, by in killers.items() if by}
     compact = lambda value: json.dumps(value, separators=(",", ":"), sort_keys=True)
     with open(path, "w") as f:
-        f.write('{"tests": [\n%s\n],\n"files": {\n%s\n},\n"killers": {\n%s\n}}\n' % (
-            ",\n".join(json.dumps([t, round(r["seconds"], 3)]) for t, r in tests),
-            ",\n".join("%s: %s" % (json.dumps(s), compact(ix)) for s, ix in sorted(files.items())),
-            ",\n".join("%s: %s" % (json.dumps(s), compact(k)) for s, k in sorted(killed.items()))))
+        f.write('{"tests": [\n%s\n],\n"digests": %s,\n"sets": [\n%s\n],\n"lines": {\n%s\n},\n'
+                '"killers": {\n%s\n}}\n' % (
+                    ",\n".join(json.dumps([t, round(r["seconds"], 3)]) for t, r in tests),
+                    compact({source: file_digest(source) for source in lines}),
+                    ",\n".join('"%x"' % mask for mask, _ in sorted(sets.items(), key=lambda m: m[1])),
+                    ",\n".join("%s: %s" % (json.dumps(s), compact(ix)) for s, ix in sorted(lines.items())),
+                    ",\n".join("%s: %s" % (json.dumps(s), compact(k)) for s, k in sorted(killed.items()))))
 
 
 def coverage_from_map(path, collected):
-    """What --map gives in place of the coverage run: a test runs every line
-    of the files the map names for it (tests the suite no longer has are
-    dropped; a file the map does not know is run against every test); and
-    the killers of each file's mutants in the run that wrote the map."""
+    """What --map gives in place of the coverage run: for a source file whose
+    text is the one the map was made from, the tests of each line; for one
+    changed since, the tests of any of its lines (a file the map does not
+    know is run against every test; tests the suite no longer has are
+    dropped); and the killers of each file's mutants in the run that wrote
+    the map."""
     with open(path) as f:
         data = json.load(f)
+    names = [t for t, _ in data["tests"]]
     tests = {t: {"seconds": s, "failed": False, "lines": {}}
              for t, s in data["tests"] if t in collected}
-    for source, indices in data["files"].items():
-        for i in indices:
-            t = data["tests"][i][0]
-            if t in tests:
-                tests[t]["lines"][source] = [0]
-    killers = {source: {data["tests"][int(i)][0]: n for i, n in by.items()}
+    masks = [int(m, 16) for m in data["sets"]]
+    executable = {}
+    for source, lines in data["lines"].items():
+        same = os.path.exists(os.path.join(ROOT, source)) and \
+            data["digests"].get(source) == file_digest(source)
+        if same:
+            executable[source] = sorted(int(line) for line in lines)
+        any_line = 0
+        for line, set_index in lines.items():
+            any_line |= masks[set_index]
+            if same:
+                for i in bits(masks[set_index]):
+                    if names[i] in tests:
+                        tests[names[i]]["lines"].setdefault(source, []).append(int(line))
+        if not same:
+            for i in bits(any_line):
+                if names[i] in tests:
+                    tests[names[i]]["lines"][source] = [0]
+    killers = {source: {names[int(i)]: n for i, n in by.items()}
                for source, by in data.get("killers", {}).items()}
-    return {"tests": tests, "executable": {}}, killers
+    return {"tests": tests, "executable": executable}, killers
+
+
+def bits(mask):
+    i = 0
+    while mask:
+        if mask & 1:
+            yield i
+        mask >>= 1
+        i += 1
 
 
 def collect(tree, build):
@@ -441,7 +486,9 @@ class Worker(object):
             took = time.monotonic() - start
             if exit_status == 0:
                 return {"status": "survived", "tests": tests, "seconds": took}
-            if exit_status in (3, 4, 5):  # pytest's own trouble, or a test id it no longer has
+            # A test id the suite no longer has, or none collected: no verdict.
+            # (A module that cannot be imported fails conftest, status 4: a kill.)
+            if exit_status == 5 or "ERROR: not found:" in out:
                 return {"status": "unfinished", "trouble": out[-500:]}
             killer = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
             status = "timed out" if "+++ Timeout" in out else "killed"
@@ -498,6 +545,9 @@ def main(argv=None):
     ap.add_argument("--budget", type=float, metavar="SECONDS",
                     help="start no mutant after this many seconds of mutants, and stop those "
                          "running then; the report counts the mutants done")
+    ap.add_argument("--executable-only", action="store_true",
+                    help="draw only mutants of lines the counters know, the statements that run "
+                         "(most compile); a file the map does not know as it is now is drawn whole")
     ap.add_argument("--report-only", action="store_true",
                     help="build and run nothing: the report (and map) from what earlier runs found")
     ap.add_argument("--fail-on-survivors", action="store_true",
@@ -524,7 +574,10 @@ def main(argv=None):
     elif not args.map:
         cov = coverage(log)
     log("drawing mutants")
-    pools = {os.path.relpath(p, ROOT): draw(p, args.seed, mutate) for p in sources(args.files)}
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as ex:
+        named = sources(args.files)
+        pools = dict(zip((os.path.relpath(p, ROOT) for p in named),
+                         ex.map(lambda p: draw(p, args.seed, mutate), named)))
     log("setting up %d builds" % args.jobs)
     workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
     if workers:
@@ -539,6 +592,11 @@ def main(argv=None):
     known_killers = {}
     if args.map:
         cov, known_killers = coverage_from_map(args.map, collect(workers[0].tree, workers[0].build))
+    if args.executable_only:
+        for rel, pool in pools.items():
+            if rel in cov["executable"]:  # else unknown to the counters, or changed since the map
+                lines = set(cov["executable"][rel])
+                pools[rel] = [m for m in pool if m["line"] in lines]
     free = list(workers)
     free_lock = threading.Lock()
     results = {rel: {} for rel in pools}
@@ -590,7 +648,8 @@ def main(argv=None):
             if result.get("by") in cov["tests"]:
                 killers[rel][result["by"]] = killers[rel].get(result["by"], 0) + 1
         if not result.get("unbuilt") and not result.get("cached"):
-            log("%s:%d %-13s %s -> %s" % (rel, mutant["line"], result["status"],
+            shown = "explained" if result.get("note") == "explained, not run" else result["status"]
+            log("%s:%d %-13s %s -> %s" % (rel, mutant["line"], shown,
                                           mutant["before"].strip()[:60], mutant["after"].strip()[:60]))
 
     # Files interleaved, each in its own seeded order; a file's draw stops
