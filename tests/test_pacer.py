@@ -82,7 +82,7 @@ class Service(http.server.ThreadingHTTPServer):
     """The API and download hosts of one folder of `files` files. `script`
     maps a kind (list, address, download, or a pickcode's address or
     download) to the replies its next requests get, (status, headers) or
-    "state-false"; `dies_after` API requests the cookie is dead (401 or
+    "state-false" or "reset"; `dies_after` API requests the cookie is dead (401 or
     state-false). `bucket` = (rate, burst) limits the API on `clock`."""
     daemon_threads = True
 
@@ -174,6 +174,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         reply = service.decide(kind, pc)
         if reply == "state-false":
             return self.send(200, b'{"state": false, "msg": "login"}')
+        if reply == "reset":  # the connection closed with no reply
+            self.close_connection = True
+            return None
         if reply is not None:
             status, headers = reply
             headers = {k: v(service.clock) if callable(v) else v for k, v in headers.items()}
@@ -314,6 +317,7 @@ def test_a_stray_refusal_delays_its_request_alone(batch, service, tmp_path, cloc
     ([], [(503, {"Retry-After": "000000000000120"})], [120]),
     ([], [(429, {"Retry-After": "1"}), (429, {"Retry-After": "30"})], [1, 30]),
     ([], [(503, {})] * 6 + [(503, {"Retry-After": "soon"})], [1, 2, 3, 4, 6, 8, 12]),
+    ([], ["reset"] * 3, [1, 2, 3]),  # a probe with no reply is no answer
     (["state-false"], [(503, {})] * 2, [1, 2]),
 ])
 def test_refused_listings_pause_and_are_probed(batch, service, tmp_path, page2, probes, pauses):
