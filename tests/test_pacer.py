@@ -331,6 +331,25 @@ def test_refused_listings_pause_and_are_probed(batch, service, tmp_path, page2, 
     assert sent_too_soon(server) == [] and "放弃" not in "".join(said)
 
 
+# Ctrl-C while a listing's probe is out ends main with it: the probe, never
+# answered, is taken for neither a pause nor the endpoint serving.
+def test_ctrl_c_during_a_probe_ends_main(batch, service, monkeypatch):
+    server = service(files=120)
+    server.plan({("list", "115"): [(503, {})] * 2})
+    real_get, first_pages = requests.get, []
+
+    def get(url, *args, **kwargs):
+        if "&offset=0&" in url:
+            first_pages.append(url)
+            if len(first_pages) == 2:
+                raise KeyboardInterrupt
+        return real_get(url, *args, **kwargs)
+    monkeypatch.setattr(requests, "get", get)
+    with pytest.raises(KeyboardInterrupt):
+        batch(server)
+    assert [pc for _, pc, _ in server.log] == ["0", "115", "115"]
+
+
 # An outage after a while (so each endpoint has a request answered before):
 # the files in flight wait it out without using an attempt, on both paths
 # (the router, and the installed package's shared session); once each has
