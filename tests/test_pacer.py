@@ -318,6 +318,7 @@ def test_a_stray_refusal_delays_its_request_alone(batch, service, tmp_path, cloc
     ([], [(429, {"Retry-After": "1"}), (429, {"Retry-After": "30"})], [1, 30]),
     ([], [(503, {})] * 6 + [(503, {"Retry-After": "soon"})], [1, 2, 3, 4, 6, 8, 12]),
     ([], ["reset"] * 3, [1, 2, 3]),  # a probe with no reply is no answer
+    ([], [(503, {"Retry-After": "1"})] * 3 + [(503, {})] * 2, [1, 2]),  # asked waits: no backoff
     (["state-false"], [(503, {})] * 2, [1, 2]),
 ])
 def test_refused_listings_pause_and_are_probed(batch, service, tmp_path, page2, probes, pauses):
@@ -490,6 +491,17 @@ def test_a_pace_under_one_a_second_holds(batch, service, tmp_path):
     starts = [at for (kind, _, _), at in zip(server.log, server.times) if kind == "list"]
     gaps = [b - a for a, b in zip(starts, starts[1:])]
     assert max(gaps[10:]) < 1.6 and sum(gap > 1.55 for gap in gaps[-30:]) >= 10, gaps
+
+
+# Asked for 7.5 minutes twice, the third try comes 15 minutes after the first
+# refusal, not more: it goes, and is answered.
+def test_refused_for_exactly_fifteen_minutes_the_file_is_tried_again(batch, service, tmp_path):
+    server = service(files=1)
+    server.outage = ({"address"}, (503, {"Retry-After": "450"}), 1, 899.0)
+    said = batch(server)
+    assert [kind for kind, _, _ in server.log] == ["list"] + ["address"] * 3 + ["download"]
+    assert server.times[3] - server.times[1] == 900 and written(tmp_path) == every_line(server)
+    assert "放弃" not in "".join(said)
 
 
 def test_refused_for_fifteen_minutes_the_file_is_given_up(batch, service, tmp_path):
