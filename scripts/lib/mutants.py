@@ -235,10 +235,17 @@ def coverage(log):
     env = test_env(build)
     env["PYTHONPATH"] += os.pathsep + os.path.join(ROOT, "scripts", "lib")
     env["MUTANTS_COVERAGE"] = out
-    subprocess.run(pytest_cmd(test_files(), ["-p", "mutants_coverage"], first_failure=False),
-                   cwd=os.path.join(tree, "tests"), env=env, stdout=subprocess.DEVNULL)
+    with open(os.path.join(WORK, "coverage.log"), "wb") as log_file:
+        status = subprocess.run(pytest_cmd(test_files(), ["-p", "mutants_coverage"],
+                                           first_failure=False),
+                                cwd=os.path.join(tree, "tests"), env=env, stdout=log_file,
+                                stderr=subprocess.STDOUT).returncode
     with open(out) as f:
         data = json.load(f)
+    # Without the tests of each line every mutant would survive untried.
+    if status not in (0, 1) or not data["tests"]:
+        raise SystemExit("mutants: the coverage run failed (pytest status %d, %d tests); see %s"
+                         % (status, len(data["tests"]), os.path.join(WORK, "coverage.log")))
     data["key"] = key
     with open(cache, "w") as f:
         json.dump(data, f)
