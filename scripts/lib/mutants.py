@@ -458,7 +458,7 @@ class Worker(object):
         self.digest = module_digest(self.build)
         self.syntax = syntax_commands(self.build, self.tree)
 
-    def run(self, mutant, cov, killers, timeout_factor):
+    def run(self, mutant, cov, killers, timeout_factor, explained=False):
         target = os.path.join(self.tree, mutant["file"])
         with open(target, encoding="utf-8") as f:
             original = f.read()
@@ -473,6 +473,8 @@ class Worker(object):
                 return {"status": "not compiling"}
             if module_digest(self.build) == self.digest:
                 return {"status": "same code"}
+            if explained:  # built, so that one that cannot compile is not counted as explained
+                return {"status": "survived", "note": "explained, not run"}
             tests, why = tests_for(cov, mutant)
             if not tests:
                 return {"status": "survived", "tests": [], "note": why}
@@ -618,11 +620,11 @@ def main(argv=None):
             done = sorted(i for i, r in results[rel].items() if counts_toward_n(r))
             return len([i for i in done if i < index]) < args.per_file
 
-    def run_on_free_worker(mutant, file_killers):
+    def run_on_free_worker(mutant, file_killers, explained=False):
         with free_lock:
             w = free.pop()
         try:
-            return w.run(mutant, cov, file_killers, args.timeout_factor)
+            return w.run(mutant, cov, file_killers, args.timeout_factor, explained)
         finally:
             with free_lock:
                 free.append(w)
@@ -633,14 +635,17 @@ def main(argv=None):
             result = {"status": "not compiling", "unbuilt": True}
         elif not wanted(rel, index) or time.monotonic() > DEADLINE[0]:
             return
-        elif explanation(explained, mutant):
-            result = {"status": "survived", "note": "explained, not run"}
         else:
+            # An explained mutant is built (one that cannot compile is no
+            # survivor) but not tested.
+            known_reason = explanation(explained, mutant) is not None
             result = earlier.earlier(mutant, args.report_only)
             if result is None and args.report_only:
-                return
+                if not known_reason:
+                    return
+                result = {"status": "survived", "note": "explained, not run"}
             if result is None:
-                result = run_on_free_worker(mutant, killers[rel])
+                result = run_on_free_worker(mutant, killers[rel], known_reason)
                 if result.get("trouble"):
                     log("%s:%d pytest could not run its tests: %s"
                         % (rel, mutant["line"], result["trouble"].strip().splitlines()[-1:]))
