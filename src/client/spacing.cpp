@@ -39,8 +39,6 @@ void Spacing::landed(double now, bool served) {
 
 double Spacing::busy(double now) const { return busy_ + (in_flight_ > 0 ? now - busy_since_ : 0); }
 
-void Spacing::hold_until(double time) { next_slot_ = std::max(next_slot_, time); }
-
 void Spacing::limit(double now) {
     if (tried_ > 0) {
         rate_ = tried_;

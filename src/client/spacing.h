@@ -23,8 +23,6 @@ public:
     // A request of the group was sent, or its reply came (`served` or not).
     void sent(double now);
     void landed(double now, bool served);
-    // No request starts before `time`.
-    void hold_until(double time);
     // The service showed a limit at `now`.
     void limit(double now);
     bool spaced() const { return rate_ > 0; }
