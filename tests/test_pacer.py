@@ -81,9 +81,10 @@ def line(pc):
 class Service(http.server.ThreadingHTTPServer):
     """The API and download hosts of one folder of `files` files. `script`
     maps a kind (list, address, download, or a pickcode's address or
-    download) to the replies its next requests get, (status, headers) or
-    "state-false" or "reset"; `dies_after` API requests the cookie is dead (401 or
-    state-false). `bucket` = (rate, burst) limits the API on `clock`."""
+    download) to the replies its next requests get, (status, headers),
+    "state-false" or "reset"; `dies_after` API requests the cookie is dead
+    (401 or state-false). `bucket` = (rate, burst) limits the API on
+    `clock`."""
     daemon_threads = True
 
     def __init__(self, files, clock):
@@ -184,7 +185,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if kind == "download":
             return self.send(200, body(pc))
         if kind == "address":
-            answer = {"state": True, "file_url": (service.download_base or service.base) + "/dl/" + pc}
+            host = service.download_base or service.base
+            answer = {"state": True, "file_url": host + "/dl/" + pc}
         else:
             offset = int(query["offset"][0])
             data = [{"n": pc + ".bin", "s": len(body(pc)), "sha": "S" + pc, "pc": pc, "cid": "7"}

@@ -288,13 +288,14 @@ def write_map(cov, killers, path):
               for source, by in killers.items() if by}
     compact = lambda value: json.dumps(value, separators=(",", ":"), sort_keys=True)
     with open(path, "w") as f:
+        rows = lambda table: ",\n".join("%s: %s" % (json.dumps(key), compact(value))
+                                        for key, value in sorted(table.items()))
         f.write('{"tests": [\n%s\n],\n"digests": %s,\n"sets": [\n%s\n],\n"lines": {\n%s\n},\n'
                 '"killers": {\n%s\n}}\n' % (
                     ",\n".join(json.dumps([t, round(r["seconds"], 3)]) for t, r in tests),
                     compact({source: file_digest(source) for source in lines}),
                     ",\n".join('"%x"' % mask for mask, _ in sorted(sets.items(), key=lambda m: m[1])),
-                    ",\n".join("%s: %s" % (json.dumps(s), compact(ix)) for s, ix in sorted(lines.items())),
-                    ",\n".join("%s: %s" % (json.dumps(s), compact(k)) for s, k in sorted(killed.items()))))
+                    rows(lines), rows(killed)))
 
 
 def coverage_from_map(path, collected):
