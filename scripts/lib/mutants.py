@@ -588,7 +588,8 @@ def main(argv=None):
         named = sources(args.files)
         pools = dict(zip((os.path.relpath(p, ROOT) for p in named),
                          ex.map(lambda p: draw(p, args.seed, mutate), named)))
-    log("setting up %d builds" % args.jobs)
+    if not args.report_only:
+        log("setting up %d builds, and an unmutated one" % args.jobs)
     workers = [Worker(i) for i in range(0 if args.report_only else args.jobs)]
     if workers:
         REFERENCE[0] = Worker("ref")
