@@ -134,23 +134,6 @@ beyond_thread_sanitizer = pytest.mark.skipif(
     THREAD_SANITIZED, reason="ThreadSanitizer does not start threads after a multi-threaded fork")
 
 
-def _linked_to_libcxx():
-    try:
-        with open("/proc/self/maps") as maps:
-            return "/libc++abi.so" in maps.read()
-    except OSError:
-        return False
-
-
-# Before 3.14 the interpreter ends a thread that wants it back as it exits,
-# and glibc unwinds that thread with libgcc's unwinder, which cannot drive the
-# personality routine of Debian's libc++abi (bound to LLVM's own unwinder): a
-# module built with libc++ crashes there inside the C libraries, whatever it
-# does. The cases that end threads mid-call skip that build.
-unwinds_threads_at_exit = pytest.mark.skipif(
-    _linked_to_libcxx(), reason="glibc's thread exit cannot unwind libc++ frames")
-
-
 class WorkerHooks:
     """fernwick.mythread as main sees it, the workers it makes kept in
     `workers`: main's start and join of each go through started() and

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import python_env, unwinds_threads_at_exit
+from conftest import python_env
 from standin import Drive, Faults, StandIn
 
 SANITIZED = os.environ.get("FERNWICK_SANITIZED") == "1"
@@ -89,7 +89,6 @@ def server():
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="thread names in /proc")
-@unwinds_threads_at_exit
 @pytest.mark.parametrize("run", range(RUNS))
 def test_threads_mid_call_at_exit_end_cleanly(tmp_path, server, run):
     (tmp_path / "config.ini").write_text(CONFIG.format(server.root_cid), encoding="utf-8")

@@ -12,7 +12,7 @@ import requests
 
 import fernwick
 import fernwick_command
-from conftest import WorkerHooks, run_python, unwinds_threads_at_exit
+from conftest import WorkerHooks, run_python
 
 CONFIG = "[必须参数]\ncid = 1\ntype = 0\ncookie = c\n[功能参数]\nrecursion = 否\n"
 OUT = "QuillsiftBYOskel.txt"
@@ -182,10 +182,7 @@ def test_main_failing_while_workers_run_stops_them(batch, tmp_path, failure, err
 # A thread the interpreter ends as it exits (before 3.14 it does so with a
 # thread that wants the interpreter back) is unwound through the module's
 # frames: closing a reply, or releasing the last reference to one, must let
-# the unwinding pass. glibc unwinds with libgcc's unwinder, which cannot
-# drive the personality routine of Debian's libc++abi (bound to LLVM's own
-# unwinder): that mix crashes inside the C libraries, whatever the module does.
-@unwinds_threads_at_exit
+# the unwinding pass.
 @pytest.mark.parametrize("path", ["close", "release"])
 def test_a_thread_ended_inside_a_destructor_ends_cleanly(path):
     result = run_python("""
