@@ -454,18 +454,23 @@ def test_spacing_keeps_refusals_rare(batch, service, tmp_path):
 
 # One folder's listing, main's alone, so in a known order: 60 pages (a count
 # of 6900, the six files on the first page), each request taking 10 ms of the
-# clock, against a limit of 40 a second with a burst of 6, refused with a
+# clock, against a token bucket (a rate a second, a burst), refused with a
 # bare 503. Unspaced the listing runs at 100 a second; the pace is learned
-# from what the service delivered and cut until it holds: every page served
-# once, a few refusals, the listing in under twice the limit's time (2.64 s
-# of the clock against 1.5 s, 8 refusals, as it stands). Under a limit of
-# less than one a second it does not hold yet: delivery is measured per
-# second a request was in flight, which one request at a time makes the
-# latency's rate, not the limit's (140 refusals, 177 s against 75 s).
-SLOW_LIMIT = pytest.mark.xfail(strict=True, reason="a pace under one a second is learned slowly")
+# from what the service delivered per second the listing wanted it (in
+# flight, or waiting its turn in the pace), since the group's first request
+# while few replies are kept, and cut until it holds: every page served once,
+# a few refusals (2 to 16 as it stands, against 8 to 140 when delivery was
+# measured per second in flight, which one request at a time makes the
+# latency's rate), the listing in under twice the limit's time. Under a small
+# burst the known request asked again may be refused while the pace is
+# learned: a pause of a second, then of two at most. Under 0.4 a second with a burst of one the
+# listing fails: the known request asked after each pause takes the one
+# token, and the page it was asked for is refused as its own.
+ONE_TOKEN_TAKEN = pytest.mark.xfail(strict=True, reason="the known request takes a burst of one")
 
 
-@pytest.mark.parametrize("rate, burst", [(40, 6), pytest.param(0.8, 1, marks=SLOW_LIMIT)])
+@pytest.mark.parametrize("rate, burst", [(40, 6), (10, 3), (5, 2), (2, 1), (1.5, 3), (0.8, 1),
+                                         pytest.param(0.4, 1, marks=ONE_TOKEN_TAKEN)])
 def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path, rate, burst):
     server = service(files=6)
     server.count, server.latency, server.bucket = 6900, 0.01, (rate, burst)
@@ -475,15 +480,18 @@ def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path, rate,
     pages = [(pc, reply) for kind, pc, reply in server.log if kind == "list"]
     assert sorted({int(pc) for pc, reply in pages if reply is None}) == list(range(0, 6900, 115))
     refusals, listed_at = len([1 for _, reply in pages if reply]), server.times[len(pages) - 1]
-    assert refusals <= 10 and 60 / rate <= listed_at <= 2 * 60 / rate, (refusals, listed_at)
-    assert sent_too_soon(server) == [] and not [t for t in said if t.startswith(PAUSE)]
+    assert refusals <= 16 and 60 / rate <= listed_at <= 2 * 60 / rate, (refusals, listed_at)
+    assert [t for t in said if t.startswith(PAUSE)] in ([], [PAUSE + "1秒"], [PAUSE + "1秒", PAUSE + "2秒"])
+    assert sent_too_soon(server) == []
 
 
 # A slow API (1.5 s a request) refusing two pages early on, then one request
-# in thirty: the pace learned (one request in 1.58 s) is under one a second.
-# A refused page is asked again in its slot, with no wait of its own, and
-# each later refusal, thirty requests on, still recurs at that pace: it takes
-# back the 5 % probe that met it, so the pace learned holds to the end.
+# in thirty: the pace learned (one request in 2.1 s: three pages served in
+# the 6.3 s since the one before them, a refused one among them) is under one
+# a second. A refused page is asked again in its slot, with no wait of its
+# own, and each later refusal, thirty requests on, still recurs at that pace:
+# it takes back the 5 % probe that met it, so the pace learned holds to the
+# end, a step or two above it.
 def test_a_pace_under_one_a_second_holds(batch, service, tmp_path):
     server = service(files=6)
     server.count, server.latency = 115 * 120, 1.5
@@ -492,7 +500,9 @@ def test_a_pace_under_one_a_second_holds(batch, service, tmp_path):
     assert sorted(written(tmp_path)) == every_line(server)
     starts = [at for (kind, _, _), at in zip(server.log, server.times) if kind == "list"]
     gaps = [b - a for a, b in zip(starts, starts[1:])]
-    assert max(gaps[10:]) < 1.6 and sum(gap > 1.55 for gap in gaps[-30:]) >= 10, gaps
+    learned = gaps[10]
+    assert 1.6 < learned < 2.2 and max(gaps[10:]) <= learned + 0.01, gaps
+    assert sum(gap > 1.55 for gap in gaps[-30:]) >= 10, gaps
 
 
 # Asked for 7.5 minutes twice, the third try comes 15 minutes after the first

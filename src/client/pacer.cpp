@@ -11,7 +11,8 @@
 //   since its last refusal asks a request of that endpoint answered before
 //   (never its own): answered, the refusal is the unit's own; refused, the
 //   endpoint pauses (as long as a reply asks, else 1 s growing by half up
-//   to 60 s), then one probe asks the known request while the others wait.
+//   to 60 s), then one probe asks the known request in its slot of the
+//   group's pace while the others wait.
 // - A budget per unit of work. Its first refusal is free: it goes again in
 //   its group's next slot (a quarter second on when unspaced). Refused again
 //   while its endpoint served others, it is its own and costs an attempt;
@@ -86,7 +87,8 @@ enum Whose { Passing, Late, Shared, Own, Unproven, Unseen };
 
 struct Wait {
     double seconds = 0;
-    bool real = false;  // for another thread's probe: real time
+    bool real = false;   // for another thread's probe: real time
+    bool paced = false;  // its turn in the group's pace
 };
 
 // This thread's current unit of work.
@@ -98,6 +100,7 @@ struct Tally {
     uint64_t served_mark[kEndpoints] = {};  // its endpoint's answers at its last refusal
     int unseen = 0;
     double not_before = kNever, refused_at = kNever, first = kNever;
+    bool passing = false;  // not_before is a first refusal's turn in the pace
     long status = 0;  // the last refusal's
     bool spent = false;
     Ref pending[kEndpoints];  // (url, headers) served in the current attempt
@@ -119,26 +122,40 @@ public:
     void remember(Endpoint e, Ref request) { known_[e].replace(std::move(request)); }
 
     // How long a request must wait before it starts; none: it starts now,
-    // a prober first asking the known request.
+    // a prober first asking the known request in its slot of the pace.
     Wait enter(Endpoint e, double now, Ticket& t) {
         std::lock_guard<std::mutex> hold(lock_);
         Breaker& b = breakers_[e];
         if (b.open) {
             if (now < b.until) return {b.until - now};
             if (b.probe_out) return {kAwaitProbe, true};
-            b.probe_out = t.prober = true;
-            return {};
         }
         Group& g = groups_[group_of(e)];
         if (!t.reserved) t.slot = g.spacing.reserve(now);
         t.reserved = true;
-        if (t.slot > now) return {t.slot - now};
+        if (t.slot > now) return {t.slot - now, false, true};
         t.reserved = false;
+        if (b.open) {
+            b.probe_out = t.prober = true;
+            return {};
+        }
         t.opened = b.opened;
         t.in_flight = true;
         ++g.started;
-        g.spacing.sent(now);
         return {};
+    }
+
+    // The unit counts as wanting the service from `now`, or no longer.
+    void want(Endpoint e, Ticket& t, double now, bool wanting) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (t.wanting == wanting) return;
+        t.wanting = wanting;
+        Spacing& spacing = groups_[group_of(e)].spacing;
+        if (wanting) {
+            spacing.want(now);
+        } else {
+            spacing.unwant(now);
+        }
     }
 
     // The request's reply came, `served` or not (an error ends it too).
@@ -147,11 +164,10 @@ public:
         if (!t.in_flight) return;
         t.in_flight = false;
         Breaker& b = breakers_[e];
-        if (served) {
-            ++b.answered;
-            b.last_served_start = std::max(b.last_served_start, started);
-        }
-        groups_[group_of(e)].spacing.landed(now, served);
+        if (!served) return;
+        ++b.answered;
+        b.last_served_start = std::max(b.last_served_start, started);
+        groups_[group_of(e)].spacing.served(now);
     }
 
     Whose refused(Endpoint e, const Ticket& t, double started, double now, double asked) {
@@ -315,7 +331,9 @@ PacedRequest::PacedRequest(PyObject* url, PyObject* headers, PacedBatch& batch)
 
 // A request that failed with an error has landed too.
 PacedRequest::~PacedRequest() {
-    if (ticket_.in_flight) batch_.pacer().landed(endpoint_, ticket_, started_, started_, false);
+    Pacer& pacer = batch_.pacer();
+    if (ticket_.in_flight) pacer.landed(endpoint_, ticket_, started_, started_, false);
+    if (ticket_.wanting) pacer.want(endpoint_, ticket_, seen_, false);
 }
 
 // The endpoint's known request asked again by this request, which holds
@@ -340,8 +358,10 @@ bool PacedRequest::admit() {
     for (;;) {
         double now = 0;
         if (!monotonic_now(now)) return false;
-        Wait wait{tally.not_before - now};
+        seen_ = now;
+        Wait wait{tally.not_before - now, false, tally.passing};
         if (wait.seconds <= 0) wait = pacer.enter(endpoint_, now, ticket_);
+        pacer.want(endpoint_, ticket_, now, wait.seconds <= 0 || wait.paced);
         if (wait.seconds <= 0) {
             started_ = now;
             if (!ticket_.prober) return true;
@@ -397,8 +417,10 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     }
     double now = 0;
     if (!monotonic_now(now)) return Verdict::Fail;
+    seen_ = now;
     pacer.landed(endpoint_, ticket_, started_, now, !is_refusal(status));
     if (!is_refusal(status)) {
+        pacer.want(endpoint_, ticket_, now, false);
         tally.pacer = &pacer;
         if (headers_ != nullptr) {
             tally.pending[endpoint_] = Ref::steal(PyTuple_Pack(2, url_, headers_));
@@ -421,17 +443,21 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     switch (whose) {
     case Passing:
         tally.not_before = now + (asked >= 0 ? floor : pacer.spaced(endpoint_) ? 0 : kPassing);
+        tally.passing = asked < 0;
         return Verdict::Again;
     case Late:
     case Shared:
         tally.not_before = now + floor;
+        tally.passing = false;
         return Verdict::Again;
     case Own:
         tally.not_before = now + floor;
+        tally.passing = false;
         raise_refused(msg::kRefusedAlone, status, url_, reply);
         return Verdict::Fail;
     case Unseen:
         tally.not_before = now + std::max(kUnseenWaits[std::min(tally.unseen++, 2)], floor);
+        tally.passing = false;
         raise_refused(msg::kRefusedUnseen, status, url_, reply);
         return Verdict::Fail;
     default:

@@ -85,6 +85,7 @@ public:
         uint64_t opened = 0;   // the endpoint's pauses before it was sent
         bool prober = false;   // it asks the endpoint's known request
         bool in_flight = false;
+        bool wanting = false;  // counted as wanting the service (spacing.h)
     };
 
 private:
@@ -96,6 +97,7 @@ private:
     PacedBatch& batch_;
     Endpoint endpoint_;
     double started_ = 0;  // when it was sent
+    double seen_ = 0;     // the clock when last read
     Ticket ticket_;
 };
 

@@ -5,7 +5,7 @@
 namespace fw::client {
 namespace {
 
-constexpr double kCut = 0.95, kCutAgain = 0.8, kMinRate = 0.5;
+constexpr double kCut = 0.95, kCutAgain = 0.8, kMinRate = 0.1;
 constexpr double kProbeEvery = 25.0, kProbeStep = 1.05;
 // Delivery: the replies of the last second, at least ten of them, within
 // the last five seconds.
@@ -25,19 +25,21 @@ double Spacing::reserve(double now) {
     return slot;
 }
 
-void Spacing::sent(double now) {
-    if (in_flight_++ == 0) busy_since_ = now;
+void Spacing::want(double now) {
+    if (wanting_++ == 0) busy_since_ = now;
 }
 
-void Spacing::landed(double now, bool served) {
-    if (in_flight_ > 0 && --in_flight_ == 0) busy_ += now - busy_since_;
-    if (!served) return;
+void Spacing::unwant(double now) {
+    if (wanting_ > 0 && --wanting_ == 0) busy_ += now - busy_since_;
+}
+
+void Spacing::served(double now) {
     newest_ = (newest_ + 1) % kReplies;
     replies_[newest_] = {now, busy(now)};
     kept_ = std::min(kept_ + 1, kReplies);
 }
 
-double Spacing::busy(double now) const { return busy_ + (in_flight_ > 0 ? now - busy_since_ : 0); }
+double Spacing::busy(double now) const { return busy_ + (wanting_ > 0 ? now - busy_since_ : 0); }
 
 void Spacing::limit(double now) {
     if (tried_ > 0) {
@@ -50,15 +52,19 @@ void Spacing::limit(double now) {
     changed_at_ = now;
 }
 
-// Replies served lately, per second of them busy.
+// Replies served lately, per second of them wanted: counted from the reply
+// before the window, or from the group's first request when none is kept
+// before it.
 double Spacing::delivered(double now) const {
     size_t count = 0;
-    double since = busy(now);
+    double since = 0;
     for (; count < kept_; ++count) {
         const Reply& reply = replies_[(newest_ + kReplies - count) % kReplies];
         const double age = now - reply.at;
-        if (age > kHorizon || (age > kSpan && count >= kMinReplies)) break;
-        since = reply.busy;
+        if (age > kHorizon || (age > kSpan && count >= kMinReplies)) {
+            since = reply.busy;
+            break;
+        }
     }
     return static_cast<double>(count) / std::max(busy(now) - since, kMinBusy);
 }

@@ -2,12 +2,17 @@
 // from delivery: unspaced until the service shows a limit, then every start
 // of the group is spaced at 0.95 x the rate the service delivered when it
 // began to refuse: the replies of the last second (at least the last ten,
-// within five) per second that a request of the group was in flight, for a
-// spell the batch held back (a folder's last file, a Retry-After) says
-// nothing of the limit. A pace refused in its turn is cut to 0.8 x itself,
-// or of the delivery when lower: a burst after a held spell overstates the
-// limit. Every 25 s without a limit the pace probes 5 % higher; a limit met
-// while a probe is on trial takes just that probe back.
+// within five) per second that the group wanted the service since the reply
+// before them (since its first request, when none is kept before them). The
+// group wants it while a unit of it is in flight or waits its turn in the
+// pace (a slot, a first refusal's next one): one request at a time is
+// delivered at its latency's rate however low the limit, and the pauses the
+// batch holds after refusals, at least a second each, say more of the batch
+// than of the limit, as does a spell it held back (a folder's last file, a
+// Retry-After). A pace refused in its turn is cut to 0.8 x itself, or of the
+// delivery when lower: a burst after a held spell overstates the limit.
+// Every 25 s without a limit the pace probes 5 % higher; a limit met while a
+// probe is on trial takes just that probe back.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +25,11 @@ public:
     // The start reserved for a request that may start at `now`: the next
     // one is spaced after it.
     double reserve(double now);
-    // A request of the group was sent, or its reply came (`served` or not).
-    void sent(double now);
-    void landed(double now, bool served);
+    // A unit of the group began or ended wanting the service.
+    void want(double now);
+    void unwant(double now);
+    // A request of the group was served.
+    void served(double now);
     // The service showed a limit at `now`.
     void limit(double now);
     bool spaced() const { return rate_ > 0; }
@@ -36,8 +43,8 @@ private:
     double tried_ = 0;  // the rate before the probe on trial; 0: none on trial
     double changed_at_ = 0;
     double next_slot_ = -std::numeric_limits<double>::infinity();
-    int in_flight_ = 0;
-    double busy_ = 0, busy_since_ = 0;  // seconds with a request in flight, and since when
+    int wanting_ = 0;                   // units wanting the service
+    double busy_ = 0, busy_since_ = 0;  // seconds it was wanted, and since when
     struct Reply {
         double at, busy;
     } replies_[kReplies] = {};
