@@ -551,40 +551,54 @@ def tree_limit_part(python, args, Drive, StandIn, lower_bound, check_output, scr
                                           TREE_LIMIT_BAD)}
     drives["tree"].expected_lines()
     needed = refusals.long_needed(drives["tree"], lower_bound)
-    figs = {row: [] for row in TREE_LIMIT_ROWS}
+    # "base" (--base-python, --clients module,base): another build of the
+    # module, each row's runs alternating with this one's.
+    pythons = {"module": python, "base": args.base_python}
+    clients = [c for c in args.clients.split(",") if c in pythons and pythons[c]] or ["module"]
+    figs = {(row, c): [] for row in TREE_LIMIT_ROWS for c in clients}
     for i in range(repeat):
         for row in TREE_LIMIT_ROWS:
-            tag = "tree-limit-%s-%d" % (row.replace(" ", "-"), i)
-            fig = tree_limit_run(python, args, StandIn, check_output, row, drives, scratch,
-                                 tag, size["cap"], needed)
-            figs[row].append(fig)
-            print("bench: tree-limit %s run %d: exit %s, wall %.2f s%s, %d of %d API requests "
-                  "refused %s, %d stray, %d refused files met, %d pause lines, %d given up, %s"
-                  % (row, i + 1, exits(fig["statuses"]),
-                     fig["wall"], " (%s)" % " + ".join("%.2f" % r["wall"] for r in fig["runs"])
-                     if "runs" in fig else "", fig["refused"], fig["api"], fig["by_why"],
-                     fig["strays"], fig["met_bad"], fig["pause_lines"], fig["given_up"],
-                     once(fig["check"])), file=sys.stderr)
+            for client in clients:
+                tag = "tree-limit-%s-%s-%d" % (row.replace(" ", "-"), client, i)
+                fig = tree_limit_run(pythons[client], args, StandIn, check_output, row, drives,
+                                     scratch, tag, size["cap"], needed)
+                figs[row, client].append(fig)
+                tree_limit_progress(row, client, i, fig)
     rows = []
-    for row in TREE_LIMIT_ROWS:
-        runs = figs[row]
-        rows.append({
-            "row": row, "folders": size["folders"], "files": size["folders"] * size["per_folder"],
-            "needed": needed, "ideal": needed / args.throttle_rate, "rate": args.throttle_rate,
-            "burst": args.throttle_burst, "rtt": args.rtt, "cap": size["cap"],
-            "wall": statistics.median(f["wall"] for f in runs),
-            "walls": [f["wall"] for f in runs],
-            "run_walls": [[r["wall"] for r in f.get("runs", [f])] for f in runs],
-            "statuses": [f["statuses"] for f in runs],
-            "capped": sum(1 for f in runs if f["capped"]),
-            "refused": [f["refused"] for f in runs], "by_why": [f["by_why"] for f in runs],
-            "api": [f["api"] for f in runs], "strays": [f["strays"] for f in runs],
-            "met_bad": [f["met_bad"] for f in runs],
-            "pause_lines": [f["pause_lines"] for f in runs],
-            "given_up_runs": [f["given_up"] for f in runs],
-            "checks": [f["check"] for f in runs],
-            "bad": TREE_LIMIT_BAD if row == "long" else 0})
-    return tree_limit_targets(rows)
+    for client in clients:
+        rows += tree_limit_targets([tree_limit_row(row, client, figs[row, client], size, needed,
+                                                   args) for row in TREE_LIMIT_ROWS])
+    return rows
+
+
+def tree_limit_progress(row, client, i, fig):
+    print("bench: tree-limit %s %s run %d: exit %s, wall %.2f s%s, %d of %d API requests "
+          "refused %s, %d stray, %d refused files met, %d pause lines, %d given up, %s"
+          % (row, client, i + 1, exits(fig["statuses"]),
+             fig["wall"], " (%s)" % " + ".join("%.2f" % r["wall"] for r in fig["runs"])
+             if "runs" in fig else "", fig["refused"], fig["api"], fig["by_why"],
+             fig["strays"], fig["met_bad"], fig["pause_lines"], fig["given_up"],
+             once(fig["check"])), file=sys.stderr)
+
+
+def tree_limit_row(row, client, runs, size, needed, args):
+    return {
+        "row": row, "client": client, "folders": size["folders"],
+        "files": size["folders"] * size["per_folder"],
+        "needed": needed, "ideal": needed / args.throttle_rate, "rate": args.throttle_rate,
+        "burst": args.throttle_burst, "rtt": args.rtt, "cap": size["cap"],
+        "wall": statistics.median(f["wall"] for f in runs),
+        "walls": [f["wall"] for f in runs],
+        "run_walls": [[r["wall"] for r in f.get("runs", [f])] for f in runs],
+        "statuses": [f["statuses"] for f in runs],
+        "capped": sum(1 for f in runs if f["capped"]),
+        "refused": [f["refused"] for f in runs], "by_why": [f["by_why"] for f in runs],
+        "api": [f["api"] for f in runs], "strays": [f["strays"] for f in runs],
+        "met_bad": [f["met_bad"] for f in runs],
+        "pause_lines": [f["pause_lines"] for f in runs],
+        "given_up_runs": [f["given_up"] for f in runs],
+        "checks": [f["check"] for f in runs],
+        "bad": TREE_LIMIT_BAD if row == "long" else 0}
 
 
 def exits(statuses):
@@ -685,7 +699,7 @@ def tree_limit_report(results, table):
     for r in rows:
         vs = {"clean": "ideal", "strays": "clean"}.get(r["row"], "max(clean, ideal)")
         cells.append([
-            r["row"], what[r["row"]], "%.2f" % r["wall"],
+            r["row"], r.get("client", "module"), what[r["row"]], "%.2f" % r["wall"],
             " ".join("+".join("%.2f" % w for w in run) for run in r["run_walls"]),
             "%.2f × %s" % (r["ratio"], vs),
             "%s (%.1f%%)" % ("+".join(map(str, r["refused"])), 100 * r["share"]),
@@ -702,11 +716,14 @@ def tree_limit_report(results, table):
                r0["folders"], r0["files"] // r0["folders"], 1000 * r0["rtt"], r0["rate"],
                r0["burst"], r0["needed"], r0["ideal"], r0["clean"], r0["needed"], r0["cap"]),
            ""]
-    out.append(table(["row", "service", "wall s", "walls s", "ratio", "refused (share)",
+    out.append(table(["row", "client", "service", "wall s", "walls s", "ratio", "refused (share)",
                       "API requests sent", "stray refusals", "refused files met",
                       "pause lines", "given up", "exit statuses", "output", "target"], cells))
+    if any(r.get("client") == "base" for r in rows):
+        out += ["", "base: the module of %s" % results["base_python"]]
     mine = [r for r in results["rate_rows"] if r["client"] == "module"]
-    limited = {r["row"][len("limit "):]: r for r in rows if r["row"].startswith("limit")}
+    limited = {r["row"][len("limit "):]: r for r in rows
+               if r["row"].startswith("limit") and r.get("client", "module") == "module"}
     if mine and limited:
         side = []
         for r in mine:

@@ -92,7 +92,7 @@ class Service(http.server.ThreadingHTTPServer):
         self.pcs = ["pc%02d" % i for i in range(files)]
         self.clock, self.script, self.log, self.lock = clock, {}, [], threading.Lock()
         self.times = []  # of the requests in the log, on the clock
-        self.dies_after, self.death, self.bucket, self.tokens, self.filled = None, 401, None, 0, 0.0
+        self.dies_after, self.death, self.bucket, self.tokens, self.filled = None, 401, None, 0, None
         self.outage = None  # (kinds, reply, from request, until): those kinds refused
         self.count = None  # the listing's count, when not the files'
         self.latency = 0.0  # of an API request, on the clock
@@ -118,7 +118,8 @@ class Service(http.server.ThreadingHTTPServer):
     def limited(self):
         rate, burst = self.bucket
         now = self.clock.monotonic()
-        self.tokens = min(burst, self.tokens + (now - self.filled) * rate)
+        # full at the first request, as a service's bucket is at a client's
+        self.tokens = min(burst, self.tokens + (now - self.filled) * rate if self.filled is not None else burst)
         self.filled = now
         if self.tokens < 1:
             return self.limit_reply
@@ -454,33 +455,52 @@ def test_spacing_keeps_refusals_rare(batch, service, tmp_path):
 
 # One folder's listing, main's alone, so in a known order: 60 pages (a count
 # of 6900, the six files on the first page), each request taking 10 ms of the
-# clock, against a token bucket (a rate a second, a burst), refused with a
-# bare 503. Unspaced the listing runs at 100 a second; the pace is learned
-# from what the service delivered per second the listing wanted it (in
-# flight, or waiting its turn in the pace), since the group's first request
-# while few replies are kept, and cut until it holds: every page served once,
-# a few refusals (2 to 16 as it stands, against 8 to 140 when delivery was
-# measured per second in flight, which one request at a time makes the
-# latency's rate), the listing in under twice the limit's time. Under a small
-# burst the known request asked again may be refused while the pace is
-# learned: a pause of a second, then of two at most. Under 0.4 a second with a burst of one the
-# listing fails: the known request asked after each pause takes the one
-# token, and the page it was asked for is refused as its own.
+# clock, against a token bucket (a rate a second, a burst; full at the
+# start), refused with a bare 503. Unspaced the listing runs at 100 a second;
+# the pace is learned from what the service delivered per second the listing
+# wanted it, and cut until it holds: every page served once, the listing in
+# under twice the limit's time, and 25 refusals at most (6 to 24 as it
+# stands; 8 to 148 when delivery was measured per second in flight, which
+# one request at a time makes the latency's rate). Under a small burst the
+# known request asked again may be refused while the pace is learned: a
+# pause of a second, then of two at most. Under 0.4 a second with a burst of
+# one the listing fails: the known request asked after each pause takes the
+# one token, and the page it was asked for is refused as its own.
 ONE_TOKEN_TAKEN = pytest.mark.xfail(strict=True, reason="the known request takes a burst of one")
 
 
 @pytest.mark.parametrize("rate, burst", [(40, 6), (10, 3), (5, 2), (2, 1), (1.5, 3), (0.8, 1),
                                          pytest.param(0.4, 1, marks=ONE_TOKEN_TAKEN)])
 def test_a_listing_under_a_limit_learns_its_pace(batch, service, tmp_path, rate, burst):
+    listing_under_a_limit(batch, service, tmp_path, rate, burst, latency=0.01, slack=2)
+
+
+# At 1 ms a request the first pace learned is several times the limit (228 a
+# second for 60: a refused page's quarter second counts for as long as the
+# last replies came apart, which the burst makes short), and each unit that
+# meets it is refused again in its next slot: nothing served since, the
+# known request is asked, refused too, and the listing pauses a second. The
+# pace comes down 0.8 x a cut, one cut a unit's first refusal, so the
+# listing takes about three times the limit's time (2.98 s; 3.88 s when
+# delivery was measured per second in flight).
+FIRST_PACE_TOO_HIGH = pytest.mark.xfail(strict=True, reason="a burst makes the first pace too high")
+
+
+@FIRST_PACE_TOO_HIGH
+def test_a_fast_listing_learns_the_limit_without_pauses(batch, service, tmp_path):
+    listing_under_a_limit(batch, service, tmp_path, 60, 6, latency=0.001, slack=1.3)
+
+
+def listing_under_a_limit(batch, service, tmp_path, rate, burst, latency, slack):
     server = service(files=6)
-    server.count, server.latency, server.bucket = 6900, 0.01, (rate, burst)
+    server.count, server.latency, server.bucket = 6900, latency, (rate, burst)
     server.limit_reply = (503, {})
     said = batch(server)
     assert sorted(written(tmp_path)) == every_line(server)
     pages = [(pc, reply) for kind, pc, reply in server.log if kind == "list"]
     assert sorted({int(pc) for pc, reply in pages if reply is None}) == list(range(0, 6900, 115))
     refusals, listed_at = len([1 for _, reply in pages if reply]), server.times[len(pages) - 1]
-    assert refusals <= 16 and 60 / rate <= listed_at <= 2 * 60 / rate, (refusals, listed_at)
+    assert refusals <= 25 and 60 / rate <= listed_at <= slack * 60 / rate, (refusals, listed_at)
     assert [t for t in said if t.startswith(PAUSE)] in ([], [PAUSE + "1秒"], [PAUSE + "1秒", PAUSE + "2秒"])
     assert sent_too_soon(server) == []
 

@@ -100,7 +100,9 @@ struct Tally {
     uint64_t served_mark[kEndpoints] = {};  // its endpoint's answers at its last refusal
     int unseen = 0;
     double not_before = kNever, refused_at = kNever, first = kNever;
-    bool passing = false;  // not_before is a first refusal's turn in the pace
+    // Till when its wait counts as wanting the service (a first refusal's,
+    // for as long as the group's last replies came apart).
+    double wanting_until = kNever;
     long status = 0;  // the last refusal's
     bool spent = false;
     Ref pending[kEndpoints];  // (url, headers) served in the current attempt
@@ -190,6 +192,11 @@ public:
     bool spaced(Endpoint e) {
         std::lock_guard<std::mutex> hold(lock_);
         return groups_[group_of(e)].spacing.spaced();
+    }
+
+    double gap(Endpoint e, double longest) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return groups_[group_of(e)].spacing.gap(longest);
     }
 
     // The endpoint's one probe, for a unit that needs a test: Unproven when
@@ -359,7 +366,8 @@ bool PacedRequest::admit() {
         double now = 0;
         if (!monotonic_now(now)) return false;
         seen_ = now;
-        Wait wait{tally.not_before - now, false, tally.passing};
+        Wait wait{tally.not_before - now, false, now < tally.wanting_until};
+        if (wait.paced) wait.seconds = std::min(wait.seconds, tally.wanting_until - now);
         if (wait.seconds <= 0) wait = pacer.enter(endpoint_, now, ticket_);
         pacer.want(endpoint_, ticket_, now, wait.seconds <= 0 || wait.paced);
         if (wait.seconds <= 0) {
@@ -443,21 +451,18 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     switch (whose) {
     case Passing:
         tally.not_before = now + (asked >= 0 ? floor : pacer.spaced(endpoint_) ? 0 : kPassing);
-        tally.passing = asked < 0;
+        if (asked < 0) tally.wanting_until = now + pacer.gap(endpoint_, tally.not_before - now);
         return Verdict::Again;
     case Late:
     case Shared:
         tally.not_before = now + floor;
-        tally.passing = false;
         return Verdict::Again;
     case Own:
         tally.not_before = now + floor;
-        tally.passing = false;
         raise_refused(msg::kRefusedAlone, status, url_, reply);
         return Verdict::Fail;
     case Unseen:
         tally.not_before = now + std::max(kUnseenWaits[std::min(tally.unseen++, 2)], floor);
-        tally.passing = false;
         raise_refused(msg::kRefusedUnseen, status, url_, reply);
         return Verdict::Fail;
     default:

@@ -41,6 +41,13 @@ void Spacing::served(double now) {
 
 double Spacing::busy(double now) const { return busy_ + (wanting_ > 0 ? now - busy_since_ : 0); }
 
+double Spacing::gap(double longest) const {
+    const size_t intervals = std::min(kept_, kMinReplies) - (kept_ > 0 ? 1 : 0);
+    if (intervals == 0) return longest;
+    const Reply& oldest = replies_[(newest_ + kReplies - intervals) % kReplies];
+    return std::min((replies_[newest_].at - oldest.at) / static_cast<double>(intervals), longest);
+}
+
 void Spacing::limit(double now) {
     if (tried_ > 0) {
         rate_ = tried_;

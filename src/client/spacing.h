@@ -5,14 +5,15 @@
 // within five) per second that the group wanted the service since the reply
 // before them (since its first request, when none is kept before them). The
 // group wants it while a unit of it is in flight or waits its turn in the
-// pace (a slot, a first refusal's next one): one request at a time is
-// delivered at its latency's rate however low the limit, and the pauses the
-// batch holds after refusals, at least a second each, say more of the batch
-// than of the limit, as does a spell it held back (a folder's last file, a
-// Retry-After). A pace refused in its turn is cut to 0.8 x itself, or of the
-// delivery when lower: a burst after a held spell overstates the limit.
-// Every 25 s without a limit the pace probes 5 % higher; a limit met while a
-// probe is on trial takes just that probe back.
+// pace: its slot, or after a first refusal for as long as the group's last
+// replies came apart (the whole wait before two were served). One request
+// at a time is delivered at its latency's rate however low the limit, while
+// the rest of a first refusal's quarter second, and the pauses after later
+// refusals, are the batch's own, as is a spell it held back (a folder's last
+// file, a Retry-After). A pace refused in its turn is cut to 0.8 x itself,
+// or of the delivery when lower: a burst after a held spell overstates the
+// limit. Every 25 s without a limit the pace probes 5 % higher; a limit met
+// while a probe is on trial takes just that probe back.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,9 @@ public:
     // The service showed a limit at `now`.
     void limit(double now);
     bool spaced() const { return rate_ > 0; }
+    // The mean time between the last replies served (up to ten), at most
+    // `longest`, which it is while fewer than two are kept.
+    double gap(double longest) const;
 
 private:
     static constexpr size_t kReplies = 512;  // replies served, kept
