@@ -863,6 +863,9 @@ def main():
                    help="throttle part: folders of the progress tree (1000; quick 20)")
     p.add_argument("--tree-files", type=int, default=None,
                    help="throttle part: files per folder of the progress tree (10)")
+    p.add_argument("--tree-limit-rows", default=None, metavar="ROWS",
+                   help="throttle part, tree-limit: the rows to run, comma-separated "
+                        "(clean, 'limit 503', 'limit 429', strays, long; clean always runs)")
     p.add_argument("--give-up-cap", type=float, default=None,
                    help="throttle part, alone/mixed/zero/outage/long: seconds after which "
                         "a command still running is killed and counted as capped (180; "

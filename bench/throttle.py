@@ -555,9 +555,12 @@ def tree_limit_part(python, args, Drive, StandIn, lower_bound, check_output, scr
     # module, each row's runs alternating with this one's.
     pythons = {"module": python, "base": args.base_python}
     clients = [c for c in args.clients.split(",") if c in pythons and pythons[c]] or ["module"]
-    figs = {(row, c): [] for row in TREE_LIMIT_ROWS for c in clients}
+    # --tree-limit-rows: some of them (clean always, every target needs it)
+    chosen = args.tree_limit_rows.split(",") if args.tree_limit_rows else TREE_LIMIT_ROWS
+    row_names = [r for r in TREE_LIMIT_ROWS if r == "clean" or r in chosen]
+    figs = {(row, c): [] for row in row_names for c in clients}
     for i in range(repeat):
-        for row in TREE_LIMIT_ROWS:
+        for row in row_names:
             for client in clients:
                 tag = "tree-limit-%s-%s-%d" % (row.replace(" ", "-"), client, i)
                 fig = tree_limit_run(pythons[client], args, StandIn, check_output, row, drives,
@@ -567,7 +570,7 @@ def tree_limit_part(python, args, Drive, StandIn, lower_bound, check_output, scr
     rows = []
     for client in clients:
         rows += tree_limit_targets([tree_limit_row(row, client, figs[row, client], size, needed,
-                                                   args) for row in TREE_LIMIT_ROWS])
+                                                   args) for row in row_names])
     return rows
 
 

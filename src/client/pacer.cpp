@@ -88,7 +88,7 @@ enum Whose { Passing, Late, Shared, Own, Unproven, Unseen };
 struct Wait {
     double seconds = 0;
     bool real = false;   // for another thread's probe: real time
-    bool paced = false;  // its turn in the group's pace
+    bool paced = false;  // a first refusal's, while it counts as wanting the service
 };
 
 // This thread's current unit of work.
@@ -135,7 +135,7 @@ public:
         Group& g = groups_[group_of(e)];
         if (!t.reserved) t.slot = g.spacing.reserve(now);
         t.reserved = true;
-        if (t.slot > now) return {t.slot - now, false, true};
+        if (t.slot > now) return {t.slot - now};
         t.reserved = false;
         if (b.open) {
             b.probe_out = t.prober = true;

@@ -4,16 +4,16 @@
 // began to refuse: the replies of the last second (at least the last ten,
 // within five) per second that the group wanted the service since the reply
 // before them (since its first request, when none is kept before them). The
-// group wants it while a unit of it is in flight or waits its turn in the
-// pace: its slot, or after a first refusal for as long as the group's last
-// replies came apart (the whole wait before two were served). One request
-// at a time is delivered at its latency's rate however low the limit, while
-// the rest of a first refusal's quarter second, and the pauses after later
-// refusals, are the batch's own, as is a spell it held back (a folder's last
-// file, a Retry-After). A pace refused in its turn is cut to 0.8 x itself,
-// or of the delivery when lower: a burst after a held spell overstates the
-// limit. Every 25 s without a limit the pace probes 5 % higher; a limit met
-// while a probe is on trial takes just that probe back.
+// group wants it while a request of it is in flight, and after a unit's
+// first refusal for as long as the group's last replies came apart (the
+// whole wait before two were served): one request at a time is delivered
+// at its latency's rate however low the limit, while the rest of that wait,
+// the slots of the pace, the pauses after later refusals and a spell the
+// batch held back (a folder's last file, a Retry-After) are the batch's
+// own. A pace refused in its turn is cut to 0.8 x itself, or of the
+// delivery when lower: a burst after a held spell overstates the limit.
+// Every 25 s without a limit the pace probes 5 % higher; a limit met while
+// a probe is on trial takes just that probe back.
 #pragma once
 
 #include <cstddef>
