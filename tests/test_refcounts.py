@@ -213,7 +213,9 @@ def test_the_measure_sees_a_small_leak_per_call(quiet, leak):
     with pytest.raises(AssertionError):
         check_flat(objects, blocks, refs, NOISE)
     if leak == "objects":
-        assert objects >= 2 * CALLS and refs == [3 * CALLS]  # a list and a tuple; three rounds
+        # a list and a tuple a call, less what else the round freed (an
+        # earlier test's leftovers, in a random order); three rounds
+        assert objects >= 2 * CALLS - NOISE and refs == [3 * CALLS]
     else:
         assert objects < NOISE and refs == [0] and blocks >= 2 * CALLS - NOISE
 
