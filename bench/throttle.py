@@ -218,16 +218,22 @@ def rate_run(python, drive, args, reply, client, scratch, tag, StandIn, check_ou
     return fig
 
 
+def client_pythons(python, args, kinds):
+    """The interpreter of each client kind, and the kinds --clients names
+    that have one. "base": another build of the module (--base-python), e.g.
+    of an earlier commit for the same port, side by side with this one."""
+    pythons = {"module": python, "today": python, "base": args.base_python}
+    pythons = {k: pythons[k] for k in kinds}
+    return pythons, [c for c in args.clients.split(",") if pythons.get(c)]
+
+
 def rate_part(python, args, size, Drive, StandIn, lower_bound, check_output, scratch, repeat):
     drive = Drive.flat(size["files"])
     drive.expected_lines()
     b = lower_bound(drive, False, 1.0)
     needed = b["walk_pages"] + b["listing_pages"] + b["files"]
     bound = needed / args.throttle_rate
-    # "base": another build of the module (--base-python), e.g. of an earlier
-    # commit for the same port, side by side with this one.
-    pythons = {"module": python, "today": python, "base": args.base_python}
-    clients = [c for c in args.clients.split(",") if pythons.get(c)]
+    pythons, clients = client_pythons(python, args, ("module", "today", "base"))
     rows = []
     for reply in LIMIT_REPLIES:
         figs = {c: [] for c in clients}
@@ -551,10 +557,8 @@ def tree_limit_part(python, args, Drive, StandIn, lower_bound, check_output, scr
                                           TREE_LIMIT_BAD)}
     drives["tree"].expected_lines()
     needed = refusals.long_needed(drives["tree"], lower_bound)
-    # "base" (--base-python, --clients module,base): another build of the
-    # module, each row's runs alternating with this one's.
-    pythons = {"module": python, "base": args.base_python}
-    clients = [c for c in args.clients.split(",") if c in pythons and pythons[c]] or ["module"]
+    pythons, clients = client_pythons(python, args, ("module", "base"))
+    clients = clients or ["module"]
     # --tree-limit-rows: some of them (clean always, every target needs it)
     chosen = args.tree_limit_rows.split(",") if args.tree_limit_rows else TREE_LIMIT_ROWS
     row_names = [r for r in TREE_LIMIT_ROWS if r == "clean" or r in chosen]
