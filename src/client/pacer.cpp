@@ -71,6 +71,7 @@ struct Breaker {
     double backoff = kFloor;
     bool probe_out = false;
     uint64_t opened = 0;  // times it opened
+    uint64_t closed_at = 0;  // its answers when a probe last ended a pause
 };
 
 struct Group {
@@ -83,7 +84,7 @@ struct Group {
 };
 
 // How a refusal stands.
-enum Whose { Passing, Late, Shared, Own, Unproven, Unseen };
+enum Whose { Passing, AfterProbe, Late, Shared, Own, Unproven, Unseen };
 
 struct Wait {
     double seconds = 0;
@@ -176,7 +177,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         Breaker& b = breakers_[e];
         const bool first = tally.refusals[e]++ == 0;
-        const bool served_since = b.answered > tally.served_mark[e];
+        const uint64_t mark = tally.served_mark[e];
         tally.served_mark[e] = b.answered;
         if (t.opened != b.opened) {  // sent before a pause: it extends the pause only while it lasts
             if (b.open && now < b.until && asked >= 0) b.until = std::max(b.until, now + std::max(asked, kFloor));
@@ -186,7 +187,10 @@ public:
             learn(groups_[group_of(e)], b, started, now);
             return Passing;
         }
-        return served_since ? Own : Unproven;
+        // Refused right after a probe ended a pause, nothing else served:
+        // the service answers one and refuses the next.
+        if (mark < b.closed_at && b.answered == b.closed_at) return AfterProbe;
+        return b.answered > mark ? Own : Unproven;
     }
 
     bool spaced(Endpoint e) {
@@ -229,8 +233,10 @@ public:
         b.probe_out = t.prober = false;
         if (answered) {
             ++b.answered;
+            if (b.open) b.closed_at = b.answered;
             b.open = false;
             b.backoff = kFloor;
+            groups_[group_of(e)].spacing.served(now);
             return 0;
         }
         const double wait = asked >= 0 ? std::max(asked, kFloor) : b.backoff;
@@ -452,6 +458,10 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
     case Passing:
         tally.not_before = now + (asked >= 0 ? floor : pacer.spaced(endpoint_) ? 0 : kPassing);
         if (asked < 0) tally.wanting_until = now + pacer.gap(endpoint_, tally.not_before - now);
+        return Verdict::Again;
+    case AfterProbe:  // it goes when the service next answers, by its last replies' gap
+        tally.wanting_until = now + pacer.gap(endpoint_, kMaxBackoff);
+        tally.not_before = std::max(now + floor, tally.wanting_until);
         return Verdict::Again;
     case Late:
     case Shared:
