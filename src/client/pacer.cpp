@@ -1,23 +1,19 @@
 // The pacer's rule (docs/robustness.md, "Throttling"). A reply 429 or 503
 // is a refusal, met by three mechanisms:
-// - A pace per host group, learned from delivery (spacing.h). First
+// - A pace per host group, learned from delivery (spacing.h): first
 //   refusals of two units within 20 requests of the group (60 once paced),
-//   with requests of the refused endpoint sent after the earlier one served
-//   between them, show a limit; every start of the group is then spaced
-//   below what the service delivered. Only a request sent after the last
-//   cut cuts again.
-// - A breaker per endpoint (listing, address, download), one probe at a
-//   time. A unit refused again when nothing of its endpoint was answered
-//   since its last refusal asks a request of that endpoint answered before
-//   (never its own): answered, the refusal is the unit's own; refused, the
-//   endpoint pauses (as long as a reply asks, else 1 s growing by half up
-//   to 60 s), then one probe asks the known request in its slot of the
-//   group's pace while the others wait.
-// - A budget per unit of work. Its first refusal is free: it goes again in
-//   its group's next slot (a quarter second on when unspaced). Refused again
-//   while its endpoint served others, it is its own and costs an attempt;
-//   where nothing else of its endpoint was ever answered, nothing tells,
-//   and its attempts spread over half a minute. Its waits count on 15
+//   with their endpoint served between them, show a limit and cut the
+//   pace. Only a request sent after the last cut cuts again.
+// - A breaker per endpoint, one probe at a time. A unit refused again with
+//   nothing of its endpoint answered since asks a request of it answered
+//   before (never its own): answered, the refusal is the unit's own;
+//   refused, the endpoint pauses (as a reply asks, else 1 s growing by half
+//   to 60 s), then one probe asks it again in its slot of the pace. A unit
+//   refused right after the probe, nothing else served, is not its own.
+// - A budget per unit of work: its first refusal is free (its group's next
+//   slot, or a quarter second on); refused again while its endpoint served
+//   others, it costs an attempt; where nothing of its endpoint was ever
+//   answered, its attempts spread over half a minute. Its waits count on 15
 //   minutes from its first refusal.
 // A Retry-After that names a wait is honoured; one of 0 or a past date, and
 // any refusal but a unit's first, waits at least 1 s.
@@ -48,8 +44,7 @@ constexpr double kBackoffGrowth = 1.5, kMaxBackoff = 60.0;
 constexpr double kUnseenWaits[] = {3.0, 9.0, 19.0};  // with the attempts' pauses: given up at about 31 s
 constexpr double kAnnounceEvery = 10.0, kPiece = 0.25, kRefusalBudget = 900.0;
 constexpr double kAwaitProbe = 0.02;  // real seconds between looks at the probe's answer
-// Requests of a group within which refusals recur; at a learned pace a
-// refused unit holds its folder, and the limit's next refusal comes later.
+// Requests of a group within which refusals recur (later at a pace).
 constexpr uint64_t kRecur = 20, kRecurPaced = 60;
 constexpr long kUnauthorized = 401;
 constexpr int kGroups = 2;
@@ -64,23 +59,20 @@ int group_of(Endpoint endpoint) { return endpoint == kDownload ? 1 : 0; }
 
 // One endpoint's evidence and breaker.
 struct Breaker {
-    uint64_t answered = 0;               // replies that were no refusal, probes' included
+    uint64_t answered = 0;    // replies that were no refusal, probes' included
+    uint64_t opened = 0;      // times it opened
+    uint64_t closed_at = 0;   // its answers when a probe last ended a pause
     double last_served_start = kNever;  // of any request answered
-    bool open = false;
-    double until = kNever;
-    double backoff = kFloor;
-    bool probe_out = false;
-    uint64_t opened = 0;  // times it opened
-    uint64_t closed_at = 0;  // its answers when a probe last ended a pause
+    double until = kNever, backoff = kFloor;
+    bool open = false, probe_out = false;
 };
 
 struct Group {
     Spacing spacing;
     uint64_t started = 0;
-    uint64_t refused_unit = 0;  // the last unit refused for the first time: when, after how many starts
-    double refused_at = kNever;
-    uint64_t refused_started = 0;
-    double cut_at = kNever;
+    // The last unit refused for the first time, after how many starts, when.
+    uint64_t refused_unit = 0, refused_started = 0;
+    double refused_at = kNever, cut_at = kNever;
 };
 
 // How a refusal stands.
@@ -101,9 +93,7 @@ struct Tally {
     uint64_t served_mark[kEndpoints] = {};  // its endpoint's answers at its last refusal
     int unseen = 0;
     double not_before = kNever, refused_at = kNever, first = kNever;
-    // Till when its wait counts as wanting the service (a first refusal's,
-    // for as long as the group's last replies came apart).
-    double wanting_until = kNever;
+    double wanting_until = kNever;  // its wait counts as wanting the service till then
     long status = 0;  // the last refusal's
     bool spent = false;
     Ref pending[kEndpoints];  // (url, headers) served in the current attempt
@@ -153,12 +143,7 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         if (t.wanting == wanting) return;
         t.wanting = wanting;
-        Spacing& spacing = groups_[group_of(e)].spacing;
-        if (wanting) {
-            spacing.want(now);
-        } else {
-            spacing.unwant(now);
-        }
+        groups_[group_of(e)].spacing.want(now, wanting);
     }
 
     // The request's reply came, `served` or not (an error ends it too).
@@ -204,9 +189,8 @@ public:
     }
 
     // The endpoint's one probe, for a unit that needs a test: Unproven when
-    // this request takes it, Unproven with `wait` while another's is out,
-    // Own once the endpoint served since the unit's refusal, Shared while
-    // it is paused.
+    // taken (with `wait` while another's is out), Own once the endpoint
+    // served since the unit's refusal, Shared while it is paused.
     Whose take_probe(Endpoint e, Ticket& t, bool& wait) {
         std::lock_guard<std::mutex> hold(lock_);
         Breaker& b = breakers_[e];
@@ -224,9 +208,8 @@ public:
         t.prober = false;
     }
 
-    // The probe's answer. Answered, the endpoint serves; else it pauses (for
-    // `asked`, or by its backoff). Returns the whole seconds of a pause to
-    // announce, or 0.
+    // The probe's answer: answered, the endpoint serves; else it pauses (for
+    // `asked`, or by its backoff). Returns the seconds to announce, or 0.
     long probed(Endpoint e, Ticket& t, double now, bool answered, double asked) {
         std::lock_guard<std::mutex> hold(lock_);
         Breaker& b = breakers_[e];
@@ -264,10 +247,9 @@ private:
         g.refused_started = g.started;
     }
 
-    // A pause is announced when it is longer than the last one announced,
-    // or 10 s after it.
+    // A pause is announced when longer than the last one announced, or 10 s
+    // after it (a microsecond of the clock's rounding error is no second).
     long announce(double now, double seconds) {
-        // A microsecond of rounding error in the clock's arithmetic is no second.
         const long whole = static_cast<long>(std::ceil(seconds - 1e-6));
         if (whole <= announced_ && now - announced_at_ < kAnnounceEvery) return 0;
         announced_ = whole;
@@ -308,8 +290,6 @@ bool within_budget(double next_try, PyObject* url) {
     raise_refused(msg::kRefusedTooLong, tally.status, url);
     return false;
 }
-
-bool answered(const Answer& answer) { return answer.status > 0 && !is_refusal(answer.status); }
 
 }  // namespace
 
@@ -360,7 +340,7 @@ int PacedRequest::probe(PyObject* known, double asked) {
         pacer.release_probe(endpoint_, ticket_);
         return -1;
     }
-    const bool served = answered(answer);
+    const bool served = answer.status > 0 && !is_refusal(answer.status);
     const long pause = pacer.probed(endpoint_, ticket_, now, served, std::max(asked, answer.retry_after));
     if (pause > 0 && !announce_pause(pause)) return -1;
     return served ? 1 : 0;

@@ -1,13 +1,8 @@
-// One pacer a batch: every request of the batch (both listings, download
-// addresses, downloads) passes here, and a reply 429 or 503 is answered by
-// three mechanisms: a pace per host group, a breaker per endpoint, a budget
-// per unit of work (the rule: pacer.cpp).
-//
-// Waits run on the module's `time` (monotonic and sleep, looked up at each
-// use, so a test can replace them), in pieces of at most a quarter second:
-// a stopped batch does not wait out a pause. A download at a stop is held
-// only for the second after its own refusal: its file has its address, is
-// in progress, and finishes.
+// One pacer a batch: every request of the batch passes here (the rule:
+// pacer.cpp). Waits run on the module's `time`, looked up at each use so a
+// test can replace it, in pieces of at most a quarter second: a stopped
+// batch does not wait out a pause. A download at a stop is held only for
+// the second after its own refusal: its file is in progress, and finishes.
 #pragma once
 
 #include "module/python.h"
@@ -22,10 +17,8 @@ namespace fw::client {
 
 class Pacer;  // pacer.cpp
 
-// What a paced request asks of the batch it belongs to (the batch's life is
-// kept above the pacer, which knows it only through this). Each batch has a
-// pacer of its own: a worker left behind by an earlier batch paces under
-// that batch's.
+// What a paced request asks of its batch, whose life is kept above the
+// pacer. A worker left behind by an earlier batch paces under that batch's.
 class PacedBatch {
 public:
     virtual bool stopped() const noexcept = 0;
@@ -43,11 +36,10 @@ private:
     std::unique_ptr<Pacer> pacer_;
 };
 
-// One unit of work (a file over its attempts, a listing page over its
-// attempts): its refusals are told from others' by it, and its waits after
-// a refusal count on one clock from its first: once the next try would come
-// more than 15 minutes after it, the request fails and the unit is not
-// tried again. The outermost clock of a thread is the one that counts.
+// One unit of work (a file, a listing page, over its attempts): its
+// refusals are told from others' by it, and its waits count from its first
+// refusal: a try later than 15 minutes after it fails the unit. The
+// outermost clock of a thread is the one that counts.
 class RefusalClock {
 public:
     RefusalClock() noexcept;

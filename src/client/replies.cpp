@@ -3,6 +3,7 @@
 #include "client/replies.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "client/hosts.h"
@@ -37,15 +38,6 @@ double seconds_until_date(PyObject* text) {
     Ref now = stamp ? call_global_attr(names::time, names::time) : Ref();
     Ref left = now ? Ref::steal(PyNumber_Subtract(stamp.get(), now.get())) : Ref();
     return left ? std::max(PyFloat_AsDouble(left.get()), 0.0) : -1;
-}
-
-// Whole seconds written as digits, leading zeros and all; at most 10 minutes.
-double whole_seconds(const char* digits, Py_ssize_t size) {
-    double seconds = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        seconds = std::min(seconds * 10 + (digits[i] - '0'), kMaxRetryAfter);
-    }
-    return seconds;
 }
 
 }  // namespace
@@ -83,7 +75,8 @@ double retry_after(PyObject* reply) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
         const bool digits = utf8 != nullptr && size > 0 &&
                             std::all_of(utf8, utf8 + size, [](char c) { return c >= '0' && c <= '9'; });
-        seconds = digits ? whole_seconds(utf8, size) : seconds_until_date(text.get());
+        // whole seconds, leading zeros and all (too many digits read as infinity)
+        seconds = digits ? std::strtod(utf8, nullptr) : seconds_until_date(text.get());
     }
     if (PyErr_Occurred()) {
         PyErr_Clear();

@@ -18,10 +18,9 @@ long status_of(PyObject* reply);
 // 429 or 503: the service refuses the request.
 bool is_refusal(long status);
 
-// The wait a refused reply asks for in its Retry-After (whole seconds with
-// any leading zeros, or an HTTP date), at most 10 minutes; 0 when it names
-// none to wait (0, a date already past), -1 when it names none (or none
-// that reads). Errors while reading it are passed over.
+// The wait a refused reply's Retry-After asks (whole seconds, leading zeros
+// and all, or an HTTP date), at most 10 minutes: 0 for 0 or a date gone by,
+// -1 for none or none that reads (errors while reading it are passed over).
 double retry_after(PyObject* reply);
 
 // What a known request sent again was answered.
@@ -30,8 +29,8 @@ struct Answer {
     double retry_after = -1;  // the wait a refusal asks for (retry_after)
 };
 
-// Sends `known`, a tuple (url, headers) of a request once served, again,
-// unpaced and streamed (no body read).
+// Sends `known` (url, headers), a request once served, again: unpaced and
+// streamed, no body read.
 Answer ask_again(PyObject* known);
 
 // Closes a reply; a reply that cannot be closed (an Exception) costs only

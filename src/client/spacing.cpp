@@ -7,8 +7,7 @@ namespace {
 
 constexpr double kCut = 0.95, kCutAgain = 0.8, kMinRate = 0.1;
 constexpr double kProbeEvery = 25.0, kProbeStep = 1.05;
-// Delivery: the replies of the last second, at least ten of them, within
-// the last five seconds.
+// Delivery: the replies of the last second, at least ten, within five.
 constexpr double kSpan = 1.0, kHorizon = 5.0, kMinBusy = 0.05;
 constexpr size_t kMinReplies = 10;
 
@@ -25,12 +24,9 @@ double Spacing::reserve(double now) {
     return slot;
 }
 
-void Spacing::want(double now) {
-    if (wanting_++ == 0) busy_since_ = now;
-}
-
-void Spacing::unwant(double now) {
-    if (wanting_ > 0 && --wanting_ == 0) busy_ += now - busy_since_;
+void Spacing::want(double now, bool wanting) {
+    if (wanting && wanting_++ == 0) busy_since_ = now;
+    if (!wanting && wanting_ > 0 && --wanting_ == 0) busy_ += now - busy_since_;
 }
 
 void Spacing::served(double now) {
@@ -59,9 +55,8 @@ void Spacing::limit(double now) {
     changed_at_ = now;
 }
 
-// Replies served lately, per second of them wanted: counted from the reply
-// before the window, or from the group's first request when none is kept
-// before it.
+// Replies served lately per second wanted, counted from the reply before
+// the window (from the group's first request when none is kept before it).
 double Spacing::delivered(double now) const {
     size_t count = 0;
     double since = 0;

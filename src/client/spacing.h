@@ -1,19 +1,13 @@
-// The pace of one host group (the API hosts; the download hosts), learned
-// from delivery: unspaced until the service shows a limit, then every start
-// of the group is spaced at 0.95 x the rate the service delivered when it
-// began to refuse: the replies of the last second (at least the last ten,
-// within five) per second that the group wanted the service since the reply
-// before them (since its first request, when none is kept before them). The
-// group wants it while a request of it is in flight, and after a unit's
-// first refusal for as long as the group's last replies came apart (the
-// whole wait before two were served): one request at a time is delivered
-// at its latency's rate however low the limit, while the rest of that wait,
-// the slots of the pace, the pauses after later refusals and a spell the
-// batch held back (a folder's last file, a Retry-After) are the batch's
-// own. A pace refused in its turn is cut to 0.8 x itself, or of the
-// delivery when lower: a burst after a held spell overstates the limit.
-// Every 25 s without a limit the pace probes 5 % higher; a limit met while
-// a probe is on trial takes just that probe back.
+// The pace of one host group, learned from delivery: unspaced until the
+// service shows a limit, then 0.95 x what it delivered: the replies of the
+// last second (at least ten, within five) per second the group wanted the
+// service. It wants it while a request is in flight, and after a unit's
+// refusal for as long as its last replies came apart (one request at a time
+// is otherwise delivered at its latency's rate however low the limit); the
+// pace's slots, pauses and spells the batch held back are the batch's own.
+// A pace refused in its turn is cut to 0.8 x itself or the delivery. Every
+// 25 s without a limit it probes 5 % higher; a limit met on trial takes
+// just that probe back.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +21,7 @@ public:
     // one is spaced after it.
     double reserve(double now);
     // A unit of the group began or ended wanting the service.
-    void want(double now);
-    void unwant(double now);
+    void want(double now, bool wanting);
     // A request of the group was served.
     void served(double now);
     // The service showed a limit at `now`.
