@@ -9,6 +9,7 @@ import argparse
 import concurrent.futures
 import glob
 import hashlib
+import io
 import json
 import os
 import random
@@ -51,6 +52,17 @@ def load_explained(path=EXPLAINED):
         entries.append({"file": lines[0].strip(), "before": lines[1][2:].strip(),
                         "after": lines[2][2:].strip(), "why": lines[3].strip()})
     return entries
+
+
+def gone(entries):
+    """Records whose line is no longer in their file: they explain nothing."""
+    lines = {}
+    for e in entries:
+        if e["file"] != "*" and e["file"] not in lines:
+            path = os.path.join(ROOT, e["file"])
+            with open(path, encoding="utf-8") if os.path.exists(path) else io.StringIO() as f:
+                lines[e["file"]] = {l.strip() for l in f}
+    return [e for e in entries if e["file"] != "*" and e["before"] not in lines[e["file"]]]
 
 
 def explanation(entries, mutant):
@@ -579,6 +591,9 @@ def main(argv=None):
             print("[%5.0f s] %s" % (time.monotonic() - started, text), flush=True)
 
     explained = load_explained()
+    for e in gone(explained):
+        log("%s names a line gone from %s: %s" % (os.path.relpath(EXPLAINED, ROOT), e["file"],
+                                                 e["before"]))
     if args.report_only and not args.write_map:
         cov = {"tests": {}, "executable": {}}  # what is known needs no coverage run
     elif not args.map:
