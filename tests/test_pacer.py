@@ -326,6 +326,7 @@ def test_a_stray_refusal_delays_its_request_alone(batch, service, tmp_path, cloc
     ([], [(503, {"Retry-After": "86400"})], [600]),
     ([], [(429, {"Retry-After": "00003"})], [3]),
     ([], [(503, {"Retry-After": "000000000000120"})], [120]),
+    ([], [(503, {"Retry-After": "9" * 400})], [600]),
     ([], [(429, {"Retry-After": "1"}), (429, {"Retry-After": "30"})], [1, 30]),
     ([], [(503, {})] * 6 + [(503, {"Retry-After": "soon"})], [1, 2, 3, 4, 6, 8, 12]),
     ([], ["reset"] * 3, [1, 2, 3]),  # a probe with no reply is no answer
