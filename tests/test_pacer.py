@@ -363,6 +363,31 @@ def test_ctrl_c_during_a_probe_ends_main(batch, service, monkeypatch):
     assert [pc for _, pc, _ in server.log] == ["0", "115", "115"]
 
 
+# A refused reply that cannot be closed costs only its connection; Ctrl-C
+# while it closes ends main with it.
+@pytest.mark.parametrize("error", [OSError, KeyboardInterrupt])
+def test_a_refused_reply_that_cannot_close(batch, service, tmp_path, monkeypatch, error):
+    server = service(files=120)
+    server.plan({("list", "115"): [(503, {})]})
+    real_get = requests.get
+
+    def get(url, *args, **kwargs):
+        reply = real_get(url, *args, **kwargs)
+        if reply.status_code == 503:
+            def close():
+                raise error("close")
+            reply.close = close
+        return reply
+    monkeypatch.setattr(requests, "get", get)
+    if error is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            batch(server)
+        assert [pc for _, pc, _ in server.log] == ["0", "115"]
+    else:
+        batch(server)
+        assert sorted(written(tmp_path)) == every_line(server)
+
+
 # An outage after a while (so each endpoint has a request answered before):
 # the files in flight wait it out without using an attempt, on both paths
 # (the router, and the installed package's shared session); once each has
