@@ -9,7 +9,6 @@ import argparse
 import concurrent.futures
 import glob
 import hashlib
-import io
 import json
 import os
 import random
@@ -56,12 +55,13 @@ def load_explained(path=EXPLAINED):
 
 def gone(entries):
     """Records whose line is no longer in their file: they explain nothing."""
-    lines = {}
-    for e in entries:
-        if e["file"] != "*" and e["file"] not in lines:
-            path = os.path.join(ROOT, e["file"])
-            with open(path, encoding="utf-8") if os.path.exists(path) else io.StringIO() as f:
-                lines[e["file"]] = {l.strip() for l in f}
+    def lines_of(rel):
+        path = os.path.join(ROOT, rel)
+        if not os.path.exists(path):
+            return set()
+        with open(path, encoding="utf-8") as f:
+            return {l.strip() for l in f}
+    lines = {rel: lines_of(rel) for rel in {e["file"] for e in entries} - {"*"}}
     return [e for e in entries if e["file"] != "*" and e["before"] not in lines[e["file"]]]
 
 
