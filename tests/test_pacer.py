@@ -431,6 +431,10 @@ def test_downloads_refused_before_any_was_served(batch, service, tmp_path, files
     assert all(text.endswith("and has answered no other request of its kind）") for text in gave_up)
     assert len(written(tmp_path)) == files * (1 - given_up) and sent_too_soon(server) == []
     assert len([k for k, _, _ in server.log if k == "download"]) <= files * (5 + 1 - given_up)
+    if given_up:  # its five requests spread over 1 + 3 + 9 + 19 s of waits
+        times = [at for (kind, pc, _), at in zip(server.log, server.times)
+                 if (kind, pc) == ("download", "pc00")]
+        assert len(times) == 5 and times[-1] - times[0] >= 32 - 0.01, times
 
 
 # One or two files whose download (or address) is refused whenever asked
@@ -686,6 +690,8 @@ CASES = {
                             "'https://api.drive.example/files?aid=1&cid=7&"),
     "state-false": (20, "state-false", {}, 5, STREAK, "fernwick: RequestException: 'file_url'\n"),
     "download-401": (None, None, {("download", "pc03"): [(401, {})] * 4}, 3, "放弃1个文件", ""),
+    # a 504 is a failed attempt, not a refusal to wait out
+    "download-504": (None, None, {("download", "pc03"): [(504, {})] * 4}, 3, "放弃1个文件", ""),
     # the download host's name starts like the API's: a 401 there is no cookie's
     "download-401-lookalike-host": (None, None, {("download", "pc03"): [(401, {})] * 4}, 3,
                                     "放弃1个文件", ""),

@@ -22,7 +22,6 @@
 #include "client/pacer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -70,8 +69,8 @@ struct Breaker {
 struct Group {
     Spacing spacing;
     uint64_t started = 0;
-    // The last unit refused for the first time, after how many starts, when.
-    uint64_t refused_unit = 0, refused_started = 0;
+    // The last first refusal of a unit: after how many starts, when.
+    uint64_t refused_started = 0;
     double refused_at = kNever, cut_at = kNever;
 };
 
@@ -87,7 +86,6 @@ struct Wait {
 // This thread's current unit of work.
 struct Tally {
     int depth = 0;
-    uint64_t id = 0;
     Pacer* pacer = nullptr;  // the pacer that served it
     int refusals[kEndpoints] = {};
     uint64_t served_mark[kEndpoints] = {};  // its endpoint's answers at its last refusal
@@ -99,7 +97,6 @@ struct Tally {
     Ref pending[kEndpoints];  // (url, headers) served in the current attempt
 };
 thread_local Tally tally;
-std::atomic<uint64_t> units{0};
 
 }  // namespace
 
@@ -231,10 +228,11 @@ public:
     }
 
 private:
-    // A unit's first refusal: a limit when it recurs across units while the
-    // endpoint serves.
+    // A unit's first refusal: a limit when it recurs while the endpoint
+    // serves. A unit meets one endpoint of a group, so the group's last first
+    // refusal was another unit's.
     static void learn(Group& g, const Breaker& b, double started, double now) {
-        const bool recurs = g.refused_unit != 0 && g.refused_unit != tally.id &&
+        const bool recurs = g.refused_at != kNever &&
                             g.started - g.refused_started <= (g.spacing.spaced() ? kRecurPaced : kRecur) &&
                             b.last_served_start > g.refused_at &&
                             started > g.cut_at;
@@ -242,7 +240,6 @@ private:
             g.spacing.limit(now);
             g.cut_at = now;
         }
-        g.refused_unit = tally.id;
         g.refused_at = now;
         g.refused_started = g.started;
     }
@@ -300,7 +297,6 @@ RefusalClock::RefusalClock() noexcept {
     if (tally.depth++ > 0) return;
     tally = Tally();
     tally.depth = 1;
-    tally.id = ++units;
 }
 
 RefusalClock::~RefusalClock() {
