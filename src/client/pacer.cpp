@@ -403,7 +403,7 @@ PacedRequest::Verdict PacedRequest::judge(PyObject* reply) {
             raise_request_error(kHTTPError, Ref::steal(PyUnicode_FromFormat(msg::kCookieRejected, url_)),
                                 reply);
         }
-        return Verdict::Fail;
+        return Verdict::Fail;  // the batch halts: its halt is what main reports
     }
     double now = 0;
     if (!monotonic_now(now)) return Verdict::Fail;
